@@ -1,0 +1,56 @@
+// System calls that a passing signal (a stop and continue, say) must not turn
+// into failures: each is retried after EINTR.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <ctime>
+
+namespace corvexd {
+
+[[nodiscard]] inline ssize_t readRetry(int fd, void* buf, std::size_t count) {
+  ssize_t n;
+  do {
+    n = ::read(fd, buf, count);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// Writes all of `count` bytes unless the descriptor fails; a write cut short
+// by a signal goes on with the rest, so the line sees the frame whole.
+[[nodiscard]] inline bool writeAll(int fd, const void* buf, std::size_t count) {
+  const auto* bytes = static_cast<const unsigned char*>(buf);
+  std::size_t done = 0;
+  errno = 0;
+  while (done < count) {
+    const ssize_t n = ::write(fd, bytes + done, count - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+[[nodiscard]] inline ssize_t sendToRetry(int fd, const void* buf, std::size_t count,
+                                         const sockaddr* to, socklen_t toLen) {
+  ssize_t n;
+  do {
+    n = ::sendto(fd, buf, count, 0, to, toLen);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+inline void sleepMs(unsigned ms) {
+  timespec left{static_cast<time_t>(ms / 1000U), static_cast<long>(ms % 1000U) * 1000000L};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+} // namespace corvexd

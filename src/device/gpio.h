@@ -1,0 +1,18 @@
+// The GPIO library behind the control line. One source file per back-end
+// implements these; the build links exactly one.
+#pragma once
+
+namespace corvexd::gpio {
+
+// Sets up the library and makes the control line an output; reports its own
+// failure on standard error.
+[[nodiscard]] bool setUp();
+
+void drive(bool high);
+
+void waitMs(unsigned ms);
+
+// Trace line written once the pulse is done.
+extern const char* const openedTrace;
+
+} // namespace corvexd::gpio

@@ -1,0 +1,16 @@
+// No control line: a development build without a board. It keeps the pulse's
+// waits and trace so that its start-up looks and lasts as on a Pi.
+#include "core/syscall.h"
+#include "device/gpio.h"
+
+namespace corvexd::gpio {
+
+const char* const openedTrace = "opened the Wiring Pi library\n";
+
+bool setUp() { return true; }
+
+void drive(bool /*high*/) {}
+
+void waitMs(unsigned ms) { sleepMs(ms); }
+
+} // namespace corvexd::gpio

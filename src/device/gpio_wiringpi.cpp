@@ -1,0 +1,28 @@
+// Control line through wiringPi: its pin 7 is header pin 7, Broadcom GPIO 4.
+#include "device/gpio.h"
+#include "diagnostics/diagnostics.h"
+
+#include <wiringPi.h>
+
+namespace corvexd::gpio {
+
+namespace {
+constexpr int kControlPin = 7;
+} // namespace
+
+const char* const openedTrace = "opened the Wiring Pi library\n";
+
+bool setUp() {
+  if (wiringPiSetup() == -1) {
+    report("corvexd: error when initialising wiringPi\n");
+    return false;
+  }
+  pinMode(kControlPin, OUTPUT);
+  return true;
+}
+
+void drive(bool high) { digitalWrite(kControlPin, high ? HIGH : LOW); }
+
+void waitMs(unsigned ms) { delay(ms); }
+
+} // namespace corvexd::gpio

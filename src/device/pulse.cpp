@@ -1,0 +1,25 @@
+#include "core/corvexd.h"
+#include "device/device.h"
+#include "device/gpio.h"
+#include "diagnostics/diagnostics.h"
+
+namespace corvexd {
+
+namespace {
+constexpr unsigned kPulseLowMs = 20;
+constexpr unsigned kSettleMs = 750;
+} // namespace
+
+bool openWiringPi() {
+  if (!gpio::setUp()) {
+    return false;
+  }
+  gpio::drive(false);
+  gpio::waitMs(kPulseLowMs);
+  gpio::drive(true);
+  gpio::waitMs(kSettleMs);
+  trace("%s", gpio::openedTrace);
+  return true;
+}
+
+} // namespace corvexd

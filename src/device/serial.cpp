@@ -1,0 +1,68 @@
+#include "core/corvexd.h"
+#include "device/device.h"
+#include "diagnostics/diagnostics.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvexd {
+
+namespace {
+
+// Everything that would alter bytes on input: frames are binary, so a CR
+// turned into LF or a stripped eighth bit corrupts them, lengths included.
+constexpr tcflag_t kInputFlagsCleared =
+    IGNBRK | IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | BRKINT;
+
+[[nodiscard]] int failSetting(int fd, const char* call) {
+  const int error = errno;
+  close(fd);
+  report("corvexd: error %d from %s\n", error, call);
+  return -1;
+}
+
+} // namespace
+
+int openSerial() { return openSerialAt(serialDevicePath); }
+
+int openSerialAt(const char* path) {
+  // Opened non-blocking so that a port without carrier cannot hold up
+  // start-up before CLOCAL is set; blocking mode is restored below.
+  int fd;
+  do {
+    fd = open(path, O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    report("corvexd: error when opening %s, errno=%d\n", path, errno);
+    return fd;
+  }
+
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) {
+    return failSetting(fd, "tcgetattr");
+  }
+  cfsetospeed(&settings, B230400);
+  cfsetispeed(&settings, B230400);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | PARENB | PARODD | CSTOPB);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_iflag &= ~kInputFlagsCleared;
+  settings.c_oflag = 0;
+  settings.c_lflag = 0;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 5; // tenths of a second
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    return failSetting(fd, "tcsetattr");
+  }
+
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return failSetting(fd, "fcntl");
+  }
+  trace("opened %s\n", path);
+  return fd;
+}
+
+} // namespace corvexd

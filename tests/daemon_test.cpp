@@ -1,0 +1,152 @@
+// The built daemon (simulated control line, serial device a pseudo-terminal).
+#include "support/support.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <thread>
+
+namespace corvexd::test {
+namespace {
+
+const std::string kDaemon = CORVEXD_TEST_DAEMON;
+const std::string kDevice = CORVEXD_TEST_DEVICE;
+const std::string kUsage = "Usage: corvexd [-d] [-p port] [-v] [-x]\n";
+const std::string kVersion = "corvexd: version 2014-05-31\n";
+constexpr milliseconds kStart{5000};
+
+std::uint16_t freePort() { return UdpPeer("0.0.0.0").port(); }
+
+// Ends any daemon of this build still running, detached ones included.
+void killStrays() {
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = proc ? readdir(proc) : nullptr) {
+    std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline");
+    std::string argv0;
+    if (std::getline(cmdline, argv0, '\0') && argv0 == kDaemon) {
+      kill(std::stoi(entry->d_name), SIGKILL);
+    }
+  }
+  if (proc) {
+    closedir(proc);
+  }
+}
+
+class Daemon : public ::testing::Test {
+ protected:
+  void SetUp() override { linkDevice(); }
+  void TearDown() override {
+    killStrays();
+    unlink(kDevice.c_str());
+  }
+  void linkDevice() {
+    unlink(kDevice.c_str());
+    ASSERT_EQ(symlink(board.slavePath().c_str(), kDevice.c_str()), 0);
+  }
+  static std::unique_ptr<Process> run(std::vector<std::string> args) {
+    args.insert(args.begin(), kDaemon);
+    return std::make_unique<Process>(args);
+  }
+  // Starts a tracing daemon on a free port and waits until it serves.
+  std::unique_ptr<Process> serve(std::vector<std::string> extra = {}) {
+    port = freePort();
+    extra.insert(extra.end(), {"-x", "-p", std::to_string(port)});
+    auto daemon = run(extra);
+    EXPECT_TRUE(daemon->waitForOutput("opened " + kDevice + "\n", kStart)) << daemon->err();
+    return daemon;
+  }
+  // One request and its answer through the bridge.
+  void roundTrip(const Bytes& request, const Bytes& answer) {
+    client.sendTo(port, request);
+    EXPECT_EQ(board.read(request.size(), kStart), request);
+    board.write(answer);
+    EXPECT_EQ(client.receive(kStart), answer);
+  }
+
+  Pty board;
+  UdpPeer client;
+  std::uint16_t port = 0;
+};
+
+TEST_F(Daemon, CommandLine) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{"-v"}, 0, kVersion, ""},
+      {{"-v", "-z"}, 0, kVersion, ""},
+      {{"-d", "-v"}, 0, kVersion, ""},
+      {{"-z", "-v"}, 1, "", kDaemon + ": invalid option -- 'z'\n" + kUsage},
+      {{"-p"}, 1, "", kDaemon + ": option requires an argument -- 'p'\n" + kUsage},
+      {{"-p", "abc"}, 1, "", "corvexd: invalid port number 'abc'\n" + kUsage},
+      {{"-p", "70000"}, 1, "", "corvexd: invalid port number '70000'\n" + kUsage},
+      {{"-p", "-1"}, 1, "", "corvexd: invalid port number '-1'\n" + kUsage},
+      {{"-p", "24x", "-v"}, 1, "", "corvexd: invalid port number '24x'\n" + kUsage},
+  };
+  for (const auto& c : cases) {
+    auto daemon = run(c.args);
+    EXPECT_EQ(daemon->wait(kStart), c.status) << c.args[0];
+    EXPECT_EQ(daemon->out(), c.out);
+    EXPECT_EQ(daemon->err(), c.err);
+  }
+}
+
+TEST_F(Daemon, StartUpFailuresStopBeforeTheLoop) {
+  UdpPeer taken("0.0.0.0");
+  auto busy = run({"-x", "-p", std::to_string(taken.port())});
+  EXPECT_EQ(busy->wait(kStart), 1);
+  EXPECT_EQ(busy->out(), "opened the Wiring Pi library\n");
+  EXPECT_EQ(busy->err(), "corvexd: error when binding the socket to port " +
+                             std::to_string(taken.port()) + ", errno=98\n");
+
+  unlink(kDevice.c_str());
+  auto missing = run({"-x", "-p", "0"});
+  EXPECT_EQ(missing->wait(kStart), 1);
+  EXPECT_EQ(missing->out(), "opened the Wiring Pi library\nopened the UDP socket on port 0\n");
+  EXPECT_EQ(missing->err(), "corvexd: error when opening " + kDevice + ", errno=2\n");
+}
+
+TEST_F(Daemon, RoadOfOneRequestThenTheBoardHangsUp) {
+  const auto started = std::chrono::steady_clock::now();
+  auto daemon = serve();
+  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(770)) << "pulse and settle";
+  EXPECT_EQ(daemon->out(), "opened the Wiring Pi library\nopened the UDP socket on port " +
+                               std::to_string(port) + "\nopened " + kDevice + "\n");
+
+  roundTrip({0x61, 0x00, 0x02, 0x0A, 0x12, 0x34}, {0x61, 0x00, 0x01, 0x0B, 0x56});
+  EXPECT_TRUE(daemon->waitForOutput("Serial data\n0000:  61 00 01 0B 56 ", kStart));
+  EXPECT_NE(daemon->out().find("Socket data\n0000:  61 00 02 0A 12 34 "), std::string::npos);
+
+  board.closeMaster();
+  EXPECT_EQ(daemon->wait(kStart), 1);
+  EXPECT_EQ(daemon->err(), "corvexd: error when reading from the serial port, errno=0\n")
+      << "a hung-up line reads as end of file";
+}
+
+TEST_F(Daemon, StopAndContinueDoNotEndTheBridge) {
+  auto daemon = serve();
+  daemon->signal(SIGSTOP);
+  std::this_thread::sleep_for(milliseconds(100));
+  daemon->signal(SIGCONT);
+  roundTrip(frame({1, 2}), frame({3}));
+  EXPECT_EQ(daemon->err(), "");
+}
+
+TEST_F(Daemon, DetachedChildServesAfterTheParentReturns) {
+  port = freePort();
+  auto parent = run({"-d", "-p", std::to_string(port)});
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(parent->wait(kStart), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(700)) << "before the pulse";
+  std::this_thread::sleep_for(milliseconds(1200)); // the child's pulse and start-up
+  roundTrip(frame({0x61}), frame({0x0D}));
+}
+
+} // namespace
+} // namespace corvexd::test
