@@ -148,5 +148,17 @@ TEST_F(Daemon, DetachedChildServesAfterTheParentReturns) {
   roundTrip(frame({0x61}), frame({0x0D}));
 }
 
+#ifdef CORVEXD_TEST_GPIOD_DAEMON
+TEST_F(Daemon, MissingGpioLineStopsStartUpFirst) {
+  if (access("/dev/gpiochip0", F_OK) == 0) {
+    GTEST_SKIP() << "this machine has a GPIO chip";
+  }
+  Process daemon({CORVEXD_TEST_GPIOD_DAEMON, "-x", "-p", std::to_string(freePort())});
+  EXPECT_EQ(daemon.wait(kStart), 1);
+  EXPECT_EQ(daemon.out(), "") << "no socket, no serial port";
+  EXPECT_EQ(daemon.err(), "corvexd: error when initialising GPIO4, errno=2\n");
+}
+#endif
+
 } // namespace
 } // namespace corvexd::test

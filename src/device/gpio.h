@@ -8,7 +8,8 @@ namespace corvexd::gpio {
 // failure on standard error.
 [[nodiscard]] bool setUp();
 
-void drive(bool high);
+// Drives the line; false (reported) when the library could not.
+[[nodiscard]] bool drive(bool high);
 
 void waitMs(unsigned ms);
 

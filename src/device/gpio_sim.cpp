@@ -9,7 +9,7 @@ const char* const openedTrace = "opened the Wiring Pi library\n";
 
 bool setUp() { return true; }
 
-void drive(bool /*high*/) {}
+bool drive(bool /*high*/) { return true; }
 
 void waitMs(unsigned ms) { sleepMs(ms); }
 

@@ -21,7 +21,10 @@ bool setUp() {
   return true;
 }
 
-void drive(bool high) { digitalWrite(kControlPin, high ? HIGH : LOW); }
+bool drive(bool high) {
+  digitalWrite(kControlPin, high ? HIGH : LOW);
+  return true;
+}
 
 void waitMs(unsigned ms) { delay(ms); }
 

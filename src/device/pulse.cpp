@@ -14,9 +14,13 @@ bool openWiringPi() {
   if (!gpio::setUp()) {
     return false;
   }
-  gpio::drive(false);
+  if (!gpio::drive(false)) {
+    return false;
+  }
   gpio::waitMs(kPulseLowMs);
-  gpio::drive(true);
+  if (!gpio::drive(true)) {
+    return false;
+  }
   gpio::waitMs(kSettleMs);
   trace("%s", gpio::openedTrace);
   return true;
