@@ -20,7 +20,8 @@ namespace corvexd::gpio {
 
 namespace {
 
-// Requested once and held for the life of the process.
+// Opened and requested once, held for the life of the process.
+gpiod_chip* chip = nullptr;
 gpiod_line_request* request = nullptr;
 unsigned offset = 0;
 
@@ -37,14 +38,14 @@ unsigned offset = 0;
   for (int i = 0; i < count; ++i) {
     if (found == nullptr && error == ENOENT) {
       const std::string path = std::string(CORVEXD_GPIOCHIP_DIR "/") + entries[i]->d_name;
-      gpiod_chip* chip = gpiod_chip_open(path.c_str());
-      if (chip == nullptr) {
+      gpiod_chip* candidate = gpiod_chip_open(path.c_str());
+      if (candidate == nullptr) {
         error = errno;
-      } else if (const int at = gpiod_chip_get_line_offset_from_name(chip, name); at >= 0) {
-        found = chip;
+      } else if (const int at = gpiod_chip_get_line_offset_from_name(candidate, name); at >= 0) {
+        found = candidate;
         lineOffset = static_cast<unsigned>(at);
       } else {
-        gpiod_chip_close(chip);
+        gpiod_chip_close(candidate);
       }
     }
     std::free(entries[i]);
@@ -54,7 +55,7 @@ unsigned offset = 0;
   return found;
 }
 
-[[nodiscard]] gpiod_line_request* requestOutput(gpiod_chip* chip, unsigned lineOffset) {
+[[nodiscard]] gpiod_line_request* requestOutput(gpiod_chip* from, unsigned lineOffset) {
   gpiod_line_settings* settings = gpiod_line_settings_new();
   gpiod_line_config* lineConfig = gpiod_line_config_new();
   gpiod_request_config* requestConfig = gpiod_request_config_new();
@@ -64,7 +65,7 @@ unsigned offset = 0;
       gpiod_line_settings_set_output_value(settings, GPIOD_LINE_VALUE_ACTIVE) == 0 &&
       gpiod_line_config_add_line_settings(lineConfig, &lineOffset, 1, settings) == 0) {
     gpiod_request_config_set_consumer(requestConfig, kConsumer);
-    made = gpiod_chip_request_lines(chip, requestConfig, lineConfig);
+    made = gpiod_chip_request_lines(from, requestConfig, lineConfig);
   }
   const int error = errno;
   gpiod_request_config_free(requestConfig);
@@ -79,7 +80,7 @@ unsigned offset = 0;
 const char* const openedTrace = "opened GPIO4 through libgpiod\n";
 
 bool setUp() {
-  gpiod_chip* chip = findChip(kLineName, offset);
+  chip = findChip(kLineName, offset);
   if (chip == nullptr) {
     reportGpiodFailure(errno);
     return false;

@@ -1,6 +1,7 @@
 // Two chips: the control line is offset 4 of the second, as on a Pi whose
 // header lines are not on gpiochip0.
 #include <cerrno>
+#include <list>
 #include <string>
 
 #include "../recorder.h"
@@ -15,6 +16,7 @@ struct gpiod_request_config {};
 struct gpiod_line_request {};
 
 namespace {
+std::list<gpiod_chip> chips; // owned here: the back-end keeps its chip open for good
 gpiod_line_request theRequest;
 int live = 0; // settings and configs not yet freed
 } // namespace
@@ -25,12 +27,9 @@ int liveObjects() { return live; }
 
 gpiod_chip* gpiod_chip_open(const char* path) {
   const std::string name = std::string(path).substr(std::string(path).rfind('/') + 1);
-  return fake::record("chip_open(" + name + ")") ? nullptr : new gpiod_chip{name};
+  return fake::record("chip_open(" + name + ")") ? nullptr : &chips.emplace_back(gpiod_chip{name});
 }
-void gpiod_chip_close(gpiod_chip* chip) {
-  fake::record("chip_close(" + chip->name + ")");
-  delete chip;
-}
+void gpiod_chip_close(gpiod_chip* chip) { fake::record("chip_close(" + chip->name + ")"); }
 int gpiod_chip_get_line_offset_from_name(gpiod_chip* chip, const char* name) {
   const bool fail = fake::record("offset(" + chip->name + "," + name + ")");
   if (fail || chip->name != "gpiochip1" || std::string(name) != "GPIO4") {
