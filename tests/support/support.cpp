@@ -1,5 +1,7 @@
 #include "support/support.h"
 
+#include "frames.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,10 +35,7 @@ int msLeft(Clock::time_point deadline) {
 } // namespace
 
 Bytes frame(const Bytes& payload, std::uint8_t fourth) {
-  Bytes out{0x61, static_cast<std::uint8_t>(payload.size() >> 8U),
-            static_cast<std::uint8_t>(payload.size() & 0xFFU), fourth};
-  out.insert(out.end(), payload.begin(), payload.end());
-  return out;
+  return corvex::makeFrame(payload, fourth);
 }
 
 Bytes concat(const Bytes& a, const Bytes& b) {
