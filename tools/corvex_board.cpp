@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "cli.h"
 #include "frames.h"
 
 namespace {
@@ -56,8 +57,7 @@ struct Options {
 };
 
 [[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "corvex-board: %s\nTry 'corvex-board --help'.\n", message.c_str());
-  std::exit(1);
+  corvex::usageError("corvex-board", message, 1);
 }
 
 [[noreturn]] void fatal(const std::string& what) {
@@ -119,15 +119,10 @@ Options parse(int argc, char** argv) {
     case 'N':
       o.answer = false;
       break;
-    case 'e': {
-      char* end = nullptr;
-      const long ms = std::strtol(arg.c_str(), &end, 10);
-      if (arg.empty() || *end != '\0' || ms < 1 || ms > 3600000) {
-        usageError("invalid interval '" + arg + "' (milliseconds, 1 to 3600000)");
-      }
-      o.everyMs = static_cast<int>(ms);
+    case 'e':
+      o.everyMs =
+          static_cast<int>(corvex::numberArgument("corvex-board", 1, "interval", arg, 1, 3600000));
       break;
-    }
     case 's': {
       Kind kind;
       if (!parseKind(arg, kind)) {
@@ -146,9 +141,7 @@ Options parse(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     default:
-      usageError(optopt != 0 ? std::string("invalid or incomplete option '-") +
-                                   static_cast<char>(optopt) + "'"
-                             : std::string("invalid option '") + argv[optind - 1] + "'");
+      usageError(corvex::badOption(argv));
     }
   }
   if (optind != argc - 1) {

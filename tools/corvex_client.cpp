@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "cli.h"
 #include "diagnostics/diagnostics.h"
 #include "frames.h"
 
@@ -54,19 +55,11 @@ struct Options {
 };
 
 [[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "corvex-client: %s\nTry 'corvex-client --help'.\n", message.c_str());
-  std::exit(2);
+  corvex::usageError("corvex-client", message, 2);
 }
 
 long number(const char* what, const std::string& text, long low, long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-    usageError("invalid " + std::string(what) + " '" + text + "' (" + std::to_string(low) + " to " +
-               std::to_string(high) + ")");
-  }
-  return value;
+  return corvex::numberArgument("corvex-client", 2, what, text, low, high);
 }
 
 Bytes hex(const char* what, const std::string& text) {
@@ -126,9 +119,7 @@ Options parse(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     default:
-      usageError(optopt != 0 ? std::string("invalid or incomplete option '-") +
-                                   static_cast<char>(optopt) + "'"
-                             : std::string("invalid option '") + argv[optind - 1] + "'");
+      usageError(corvex::badOption(argv));
     }
   }
   if (argc - optind > 2) {
