@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
     if (o.everyMs > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(nextSend - Clock::now());
-      timeout = static_cast<int>(std::max<long>(0, left.count()));
+      timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
     }
     pollfd p{line.fd(), POLLIN, 0};
     const int ready = poll(&p, 1, timeout);
