@@ -26,9 +26,11 @@ void killStrays() {
   DIR* proc = opendir("/proc");
   while (const dirent* entry = proc ? readdir(proc) : nullptr) {
     std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline");
-    std::string argv0;
-    if (std::getline(cmdline, argv0, '\0') && argv0 == kDaemon) {
-      kill(std::stoi(entry->d_name), SIGKILL);
+    for (std::string arg; std::getline(cmdline, arg, '\0');) {
+      if (arg == kDaemon) { // argv[0], or the emulator's first argument
+        kill(std::stoi(entry->d_name), SIGKILL);
+        break;
+      }
     }
   }
   if (proc) {

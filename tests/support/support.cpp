@@ -183,8 +183,13 @@ Process::Process(const std::vector<std::string>& argv) {
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     fail("pipe");
   }
+  std::vector<std::string> command;
+#ifdef CORVEXD_TEST_EMULATOR
+  command = {CORVEXD_TEST_EMULATOR};
+#endif
+  command.insert(command.end(), argv.begin(), argv.end());
   std::vector<char*> args;
-  for (const auto& a : argv) {
+  for (const auto& a : command) {
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
@@ -197,7 +202,7 @@ Process::Process(const std::vector<std::string>& argv) {
     dup2(err[1], STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, STDIN_FILENO);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(out[1]);
