@@ -1,0 +1,83 @@
+// An arbitrary byte stream from the board, read by the serial handler in
+// pieces. What must hold beyond "no crash": the peer receives exactly the
+// complete frames of the stream that fit 400 bytes, each as one datagram,
+// whole, unchanged and in order; stray bytes, oversized frames and a frame
+// cut off by the end of the stream reach nobody.
+#include "core/corvexd.h"
+#include "seam.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using namespace corvexd;
+using Bytes = std::vector<std::uint8_t>;
+
+int peer = -1;
+
+// The frames a correct bridge forwards, worked out apart from the daemon.
+std::vector<Bytes> expectedFrames(const std::uint8_t* data, std::size_t size) {
+  std::vector<Bytes> frames;
+  std::size_t at = 0;
+  while (at < size) {
+    if (data[at] != 0x61) {
+      ++at;
+      continue;
+    }
+    if (size - at < 4) {
+      break;
+    }
+    const std::size_t length = 4U + (std::size_t{data[at + 1]} << 8U) + data[at + 2];
+    if (size - at < length) {
+      break;
+    }
+    if (length <= 400) {
+      frames.emplace_back(data + at, data + at + length);
+    }
+    at += length;
+  }
+  return frames;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  serialFd = fuzz::openSeamFd();
+  fuzz::seam.fd = serialFd;
+  sockFd = fuzz::openLoopbackSocket();
+  peer = fuzz::openLoopbackSocket();
+  socklen_t length = sizeof sa;
+  getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &length);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) {
+    return 0;
+  }
+  // The first byte sets how the line hands the stream over: reads of at most
+  // 1 to 15 bytes, or of whatever is asked; and whether tracing is on.
+  const unsigned piece = data[0] & 0x0FU;
+  fuzz::seam.piece = piece == 0 ? SIZE_MAX : piece;
+  debug = data[0] >> 7U;
+  fuzz::seam.input = data + 1;
+  fuzz::seam.left = size - 1;
+
+  std::vector<Bytes> sent;
+  while (fuzz::seam.left > 0) { // the port is readable while bytes wait
+    if (!processSerial()) {
+      std::abort(); // nothing the board sends may end the bridge
+    }
+    for (auto& datagram : fuzz::drain(peer)) {
+      sent.push_back(std::move(datagram));
+    }
+  }
+  if (sent != expectedFrames(data + 1, size - 1)) {
+    std::abort();
+  }
+  return 0;
+}

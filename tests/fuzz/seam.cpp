@@ -1,0 +1,89 @@
+#include "seam.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace corvexd::fuzz {
+
+SerialSeam seam;
+
+namespace {
+thread_local bool onMainThread = false;
+} // namespace
+
+int openSeamFd() {
+  onMainThread = true;
+  const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    std::abort();
+  }
+  return fd;
+}
+
+int openLoopbackSocket() {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    std::abort();
+  }
+  return fd;
+}
+
+std::vector<std::vector<std::uint8_t>> drain(int fd) {
+  std::vector<std::vector<std::uint8_t>> datagrams;
+  static std::vector<std::uint8_t> buffer(65536);
+  for (;;) {
+    const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      return datagrams;
+    }
+    datagrams.emplace_back(buffer.begin(), buffer.begin() + n);
+  }
+}
+
+} // namespace corvexd::fuzz
+
+using corvexd::fuzz::seam;
+
+extern "C" {
+ssize_t __real_read(int fd, void* buf, size_t count);
+ssize_t __real_write(int fd, const void* buf, size_t count);
+int __real_nanosleep(const timespec* request, timespec* remaining);
+
+ssize_t __wrap_read(int fd, void* buf, size_t count) {
+  if (fd != seam.fd) {
+    return __real_read(fd, buf, count);
+  }
+  const std::size_t n = std::min({count, seam.left, seam.piece});
+  std::memcpy(buf, seam.input, n);
+  seam.input += n;
+  seam.left -= n;
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t __wrap_write(int fd, const void* buf, size_t count) {
+  if (fd != seam.fd) {
+    return __real_write(fd, buf, count);
+  }
+  const std::size_t n = std::min(count, seam.piece);
+  const auto* bytes = static_cast<const std::uint8_t*>(buf);
+  seam.written.insert(seam.written.end(), bytes, bytes + n);
+  return static_cast<ssize_t>(n);
+}
+
+int __wrap_nanosleep(const timespec* request, timespec* remaining) {
+  if (corvexd::fuzz::onMainThread) {
+    return 0;
+  }
+  return __real_nanosleep(request, remaining);
+}
+}
