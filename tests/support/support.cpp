@@ -10,10 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -144,6 +147,28 @@ std::uint16_t boundPort(int fd) {
   return ntohs(local.sin_port);
 }
 
+std::optional<long> udpDrops(const std::vector<std::uint16_t>& ports) {
+  std::ifstream table("/proc/net/udp");
+  std::optional<long> drops;
+  std::string line;
+  std::getline(table, line); // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot;
+    std::string local;
+    fields >> slot >> local;
+    const auto port = static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+    std::string field;
+    for (int i = 0; i < 10; ++i) { // rem_address st tx:rx tr:when retrnsmt uid timeout inode ref pointer
+      fields >> field;
+    }
+    if (std::find(ports.begin(), ports.end(), port) != ports.end() && fields >> field) {
+      drops = drops.value_or(0) + std::stol(field);
+    }
+  }
+  return drops;
+}
+
 CapturedFd::CapturedFd(int fd) : fd_(fd), saved_(dup(fd)) {
   std::fflush(stdout);
   char name[] = "/dev/shm/corvexd-capture-XXXXXX";
@@ -187,6 +212,13 @@ Process::Process(const std::vector<std::string>& argv) {
 #ifdef CORVEXD_TEST_EMULATOR
   command = {CORVEXD_TEST_EMULATOR};
 #endif
+  // A checker to run every started program under, such as valgrind.
+  if (const char* wrapper = std::getenv("CORVEXD_TEST_WRAPPER")) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) {
+      command.push_back(word);
+    }
+  }
   command.insert(command.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (const auto& a : command) {

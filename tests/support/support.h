@@ -57,6 +57,10 @@ class UdpPeer {
 
 [[nodiscard]] std::uint16_t boundPort(int fd);
 
+// Datagrams the kernel dropped on the UDP sockets bound to these ports, from
+// /proc/net/udp; nothing when none of them is bound.
+[[nodiscard]] std::optional<long> udpDrops(const std::vector<std::uint16_t>& ports);
+
 // Redirects a standard descriptor (1 or 2) into a temporary file while alive.
 class CapturedFd {
  public:
