@@ -1,0 +1,248 @@
+// Measures one UDP-to-serial bridge from the network side, with an echo board
+// behind it: round-trip times one frame at a time, then throughput with a
+// window of frames in flight, and the bridge's CPU time per frame.
+//
+//   corvex-bench rtt PORT PID SIZE COUNT
+//   corvex-bench window PORT PID SIZE SECONDS
+//
+// Prints one tab-separated line of results (see the header it prints with
+// --header). Frames that come back in pieces are put together again; only a
+// frame that came back as exactly one datagram, unchanged, counts as whole.
+#include "frames.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using corvex::Bytes;
+
+[[noreturn]] void fatal(const std::string& what) {
+  std::fprintf(stderr, "corvex-bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// Resident memory of the process in KiB.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+// CPU time the process has used, user and system, in nanoseconds.
+long long cpuNs(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
+  long long ns = -1;
+  stat >> ns;
+  return ns;
+}
+
+// A frame of `size` bytes that carries (the low bytes of) its sequence number
+// first.
+Bytes numbered(std::uint32_t seq, std::size_t size) {
+  Bytes payload(size - corvex::kHeaderSize);
+  const std::size_t digits = std::min<std::size_t>(4, payload.size());
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    payload[i] = static_cast<std::uint8_t>(i < digits ? seq >> (8U * (digits - 1 - i)) : 0x61 + i);
+  }
+  return corvex::makeFrame(payload, 0x0D);
+}
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_ = local;
+    to_.sin_port = htons(port);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      fatal("cannot open a UDP socket");
+    }
+  }
+  ~Client() { close(fd_); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  void send(const Bytes& frame) const {
+    if (sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_) < 0) {
+      fatal("sendto failed");
+    }
+  }
+  // One datagram, or nothing when none came within `timeoutMs`.
+  bool receive(Bytes& out, int timeoutMs) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) {
+      return false;
+    }
+    out.resize(65536);
+    const ssize_t n = recv(fd_, out.data(), out.size(), 0);
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return n >= 0;
+  }
+  void drain() const {
+    Bytes junk;
+    while (receive(junk, 50)) {
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  sockaddr_in to_{};
+};
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) {
+    return -1;
+  }
+  std::sort(values.begin(), values.end());
+  const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[at];
+}
+
+int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count) {
+  Client client(port);
+  // Warm-up: names the peer for bridges that take the first sender.
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    client.send(numbered(i, size));
+    Bytes junk;
+    client.receive(junk, 200);
+  }
+  client.drain();
+  std::vector<double> micros;
+  int lost = 0;
+  int whole = 0;
+  const long long cpuBefore = cpuNs(pid);
+  // A bridge that loses frames costs a time-out each: bound the whole run.
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  int done = 0;
+  for (int i = 0; i < count && Clock::now() < deadline; ++i, ++done) {
+    const Bytes frame = numbered(static_cast<std::uint32_t>(1000 + i), size);
+    const auto sent = Clock::now();
+    client.send(frame);
+    Bytes got;
+    Bytes datagram;
+    int pieces = 0;
+    while (got.size() < frame.size() && client.receive(datagram, 500)) {
+      got.insert(got.end(), datagram.begin(), datagram.end());
+      ++pieces;
+    }
+    if (got != frame) {
+      ++lost;
+      client.drain();
+      continue;
+    }
+    whole += pieces == 1 ? 1 : 0;
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+  }
+  const long long cpu = cpuNs(pid) - cpuBefore;
+  std::printf("rtt\t%zu\t%d\t%.1f\t%.1f\t%d\t%d\t%.2f\n", size, done, percentile(micros, 0.5),
+              percentile(micros, 0.99), whole, lost,
+              static_cast<double>(cpu) / std::max(1, done) / 1000.0);
+  return 0;
+}
+
+int window(std::uint16_t port, pid_t pid, std::size_t size, double seconds) {
+  constexpr std::size_t kWindow = 32;
+  Client client(port);
+  client.send(numbered(0, size));
+  Bytes junk;
+  client.receive(junk, 500);
+  client.drain();
+
+  std::uint32_t next = 1;
+  std::deque<Bytes> inFlight;
+  corvex::FrameReader reader;
+  long long sent = 0;
+  long long whole = 0;
+  long long recovered = 0;
+  auto lastProgress = Clock::now();
+  const long long cpuBefore = cpuNs(pid);
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  Bytes datagram;
+  while (Clock::now() < end) {
+    while (inFlight.size() < kWindow) {
+      inFlight.push_back(numbered(next++, size));
+      client.send(inFlight.back());
+      ++sent;
+    }
+    if (!client.receive(datagram, 10)) {
+      if (Clock::now() - lastProgress > std::chrono::milliseconds(200)) {
+        inFlight.clear(); // lost on the way: start a new window
+        reader = corvex::FrameReader();
+        lastProgress = Clock::now();
+      }
+      continue;
+    }
+    const bool single = !inFlight.empty() && datagram == inFlight.front();
+    for (const auto& event : reader.feed(datagram.data(), datagram.size())) {
+      // Frames that come back are matched in order; those skipped were lost.
+      while (!event.stray && !inFlight.empty() && inFlight.front() != event.bytes &&
+             std::find(inFlight.begin(), inFlight.end(), event.bytes) != inFlight.end()) {
+        inFlight.pop_front();
+      }
+      if (!event.stray && !inFlight.empty() && inFlight.front() == event.bytes) {
+        inFlight.pop_front();
+        ++recovered;
+        whole += single ? 1 : 0;
+        lastProgress = Clock::now();
+      }
+    }
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const long long cpu = cpuNs(pid) - cpuBefore;
+  std::printf("window\t%zu\t%lld\t%.0f\t%lld\t%lld\t%.2f\t%ld\n", size, sent,
+              static_cast<double>(whole) / elapsed, whole, recovered,
+              recovered > 0 ? static_cast<double>(cpu) / static_cast<double>(recovered) / 1000.0 : -1.0,
+              residentKiB(pid));
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--header") {
+    std::printf("rtt\tsize\tcount\tmedian_us\tp99_us\twhole\tlost\tcpu_us_per_frame\n"
+                "window\tsize\tsent\twhole_per_s\twhole\trecovered\tcpu_us_per_frame\trss_kib\n");
+    return 0;
+  }
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: corvex-bench rtt PORT PID SIZE COUNT\n"
+                         "       corvex-bench window PORT PID SIZE SECONDS\n"
+                         "       corvex-bench --header\n");
+    return 2;
+  }
+  const std::string mode = argv[1];
+  const auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+  const auto pid = static_cast<pid_t>(std::atoi(argv[3]));
+  const auto size = static_cast<std::size_t>(std::atoi(argv[4]));
+  if (size < 6 || size > 400) {
+    fatal("frames from 6 to 400 bytes");
+  }
+  if (mode == "rtt") {
+    return roundTrips(port, pid, size, std::atoi(argv[5]));
+  }
+  if (mode == "window") {
+    return window(port, pid, size, std::atof(argv[5]));
+  }
+  fatal("unknown mode " + mode);
+}

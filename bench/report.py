@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Turns bench/run's results into tables, a plot and a verdict on corvexd's targets.
+
+    report.py RESULTS.tsv PLOT.png
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+BRIDGES = ["corvexd", "socat", "ser2net-tuned", "ser2net-default"]
+SIZES = [6, 100, 400]
+WIRE_US_PER_BYTE = 10 / 230400 * 1e6  # start, 8 data and stop bit
+
+
+def load(path):
+    rows = []
+    for line in open(path):
+        fields = line.rstrip("\n").split("\t")
+        rows.append(fields)
+    return rows
+
+
+def pick(rows, mode, bridge, kind, size):
+    for r in rows:
+        if r[0] == mode and r[1] == bridge and r[2] == kind and int(r[3]) == size:
+            return r[4:]
+    return None
+
+
+def rtt_table(rows, mode):
+    out = ["| bridge | size | median µs | p99 µs | came back whole | lost | bridge CPU µs/frame |",
+           "|---|---|---|---|---|---|---|"]
+    for b in BRIDGES:
+        for s in SIZES:
+            r = pick(rows, mode, b, "rtt", s)
+            if r:
+                count, med, p99, whole, lost, cpu = r
+                med = "—" if float(med) < 0 else med
+                p99 = "—" if float(p99) < 0 else p99
+                out.append(f"| {b} | {s} | {med} | {p99} | {whole} of {count} | {lost} | {cpu} |")
+    return "\n".join(out)
+
+
+def paced_table(rows):
+    out = ["| bridge | size | wire time µs (one way) | median µs | added over the wire µs | p99 µs | whole | lost |",
+           "|---|---|---|---|---|---|---|---|"]
+    for b in BRIDGES:
+        for s in SIZES:
+            r = pick(rows, "paced", b, "rtt", s)
+            if r:
+                count, med, p99, whole, lost, _ = r
+                wire = s * WIRE_US_PER_BYTE
+                added = f"{float(med) - wire:.0f}" if float(med) >= 0 else "—"
+                out.append(f"| {b} | {s} | {wire:.0f} | {med} | {added} | {p99} | {whole} of {count} | {lost} |")
+    return "\n".join(out)
+
+
+def window_table(rows):
+    out = ["| bridge | size | frames sent | came back whole, per s | whole | recovered | bridge CPU µs/frame | RSS KiB |",
+           "|---|---|---|---|---|---|---|---|"]
+    for b in BRIDGES:
+        for s in (6, 100):
+            r = pick(rows, "fast", b, "window", s)
+            if r:
+                sent, rate, whole, recovered, cpu, rss = r
+                out.append(f"| {b} | {s} | {sent} | {rate} | {whole} | {recovered} | {cpu} | {rss} |")
+    return "\n".join(out)
+
+
+def syscall_table(rows):
+    out = ["| bridge | system calls per round trip (6 bytes) | most frequent, per round trip |",
+           "|---|---|---|"]
+    for b in BRIDGES:
+        r = pick(rows, "fast", b, "syscalls", 6)
+        if r:
+            out.append(f"| {b} | {r[1]} | {r[2].replace(',', ', ') if len(r) > 2 else ''} |")
+    return "\n".join(out)
+
+
+def plot(rows, png):
+    with tempfile.TemporaryDirectory() as tmp:
+        files = {}
+        for mode in ("fast", "paced"):
+            files[mode] = os.path.join(tmp, f"{mode}.dat")
+            with open(files[mode], "w") as f:
+                f.write("size " + " ".join(BRIDGES) + "\n")
+                for s in SIZES:
+                    values = []
+                    for b in BRIDGES:
+                        r = pick(rows, mode, b, "rtt", s)
+                        values.append(r[1] if r and float(r[1]) >= 0 else "NaN")
+                    f.write(f"{s} " + " ".join(values) + "\n")
+        columns = len(BRIDGES) + 1
+        script = f"""
+set terminal pngcairo size 1100,450 font ",10"
+set output "{png}"
+set multiplot layout 1,2
+set style data histogram
+set style histogram cluster gap 1
+set style fill solid 0.8 border -1
+set boxwidth 0.9
+set grid ytics
+set key autotitle columnhead top left
+set xlabel "frame size (bytes)"
+set ylabel "median round trip (µs, log scale)"
+set logscale y
+set title "Board answers at once"
+plot for [i=2:{columns}] "{files['fast']}" using i:xtic(1)
+set title "Board paced at 230400 baud"
+plot for [i=2:{columns}] "{files['paced']}" using i:xtic(1)
+unset multiplot
+"""
+        subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+
+def verdict(rows):
+    lines = []
+    ok = True
+
+    def check(name, good, detail):
+        nonlocal ok
+        ok = ok and good
+        lines.append(f"- {'met' if good else 'MISSED'}: {name} ({detail})")
+
+    for s in SIZES:
+        own = pick(rows, "fast", "corvexd", "rtt", s)
+        peers = [pick(rows, "fast", b, "rtt", s) for b in BRIDGES[1:]]
+        peers = [p for p in peers if p and float(p[1]) >= 0 and int(p[4]) == 0]
+        if own and peers:
+            best_med = min(float(p[1]) for p in peers)
+            best_p99 = min(float(p[2]) for p in peers)
+            check(f"median round trip, {s} bytes, no worse than any peer that lost nothing",
+                  float(own[1]) <= best_med, f"{own[1]} µs against {best_med} µs")
+            check(f"99th percentile, {s} bytes, better than any peer that lost nothing",
+                  float(own[2]) < best_p99, f"{own[2]} µs against {best_p99} µs")
+    w = pick(rows, "fast", "corvexd", "window", 6)
+    if w:
+        check("at least 50,000 frames per second both ways, every frame whole",
+              float(w[1]) >= 50000 and w[2] == w[3] and int(w[3]) > 0,
+              f"{w[1]} whole frames/s; {w[2]} whole of {w[3]} recovered, {w[0]} sent")
+    sc = pick(rows, "fast", "corvexd", "syscalls", 6)
+    if sc:
+        check("at most 8 system calls per round trip", float(sc[1]) <= 8.05, f"{sc[1]}")
+    if w:
+        check("resident memory under 2 MiB", 0 < int(w[5]) < 2048, f"{w[5]} KiB")
+    return ok, "\n".join(lines)
+
+
+def main():
+    rows = load(sys.argv[1])
+    plot(rows, sys.argv[2])
+    print("### Round trips, board answers at once\n")
+    print(rtt_table(rows, "fast"))
+    print("\n### Throughput, 32 frames in flight\n")
+    print(window_table(rows))
+    print("\n### System calls\n")
+    print(syscall_table(rows))
+    print("\n### Round trips, board paced at 230400 baud\n")
+    print(paced_table(rows))
+    ok, text = verdict(rows)
+    print("\n### corvexd's targets\n")
+    print(text)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
