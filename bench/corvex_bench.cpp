@@ -2,9 +2,11 @@
 // behind it: round-trip times one frame at a time, then throughput with a
 // window of frames in flight, and the bridge's CPU time per frame.
 //
-//   corvex-bench rtt PORT PID SIZE COUNT
+//   corvex-bench rtt PORT PID SIZE COUNT [SAMPLES]
 //   corvex-bench window PORT PID SIZE SECONDS
 //
+// SAMPLES, when given, is a file to which each round-trip time (µs) is
+// appended, so that runs spread over time can be summarised together.
 // Prints one tab-separated line of results (see the header it prints with
 // --header). Frames that come back in pieces are put together again; only a
 // frame that came back as exactly one datagram, unchanged, counts as whole.
@@ -87,18 +89,24 @@ class Client {
       fatal("sendto failed");
     }
   }
-  // One datagram, or nothing when none came within `timeoutMs`.
-  bool receive(Bytes& out, int timeoutMs) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) {
+  // One datagram, or nothing when none came within `timeoutMs`. Waits only
+  // when nothing is queued, so the client costs the loop little.
+  bool receive(Bytes& out, int timeoutMs) {
+    ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) {
+        return false;
+      }
+      n = recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+    }
+    if (n < 0) {
       return false;
     }
-    out.resize(65536);
-    const ssize_t n = recv(fd_, out.data(), out.size(), 0);
-    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return n >= 0;
+    out.assign(buffer_.begin(), buffer_.begin() + n);
+    return true;
   }
-  void drain() const {
+  void drain() {
     Bytes junk;
     while (receive(junk, 50)) {
     }
@@ -107,6 +115,7 @@ class Client {
  private:
   int fd_ = -1;
   sockaddr_in to_{};
+  std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(65536);
 };
 
 double percentile(std::vector<double> values, double p) {
@@ -118,7 +127,7 @@ double percentile(std::vector<double> values, double p) {
   return values[at];
 }
 
-int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count) {
+int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count, const char* samples) {
   Client client(port);
   // Warm-up: names the peer for bridges that take the first sender.
   for (std::uint32_t i = 0; i < 20; ++i) {
@@ -131,10 +140,11 @@ int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count) {
   int lost = 0;
   int whole = 0;
   const long long cpuBefore = cpuNs(pid);
-  // A bridge that loses frames costs a time-out each: bound the whole run.
+  // A bridge that loses frames costs a time-out each: bound the whole run,
+  // and give up on one that has lost the first 20.
   const auto deadline = Clock::now() + std::chrono::seconds(15);
   int done = 0;
-  for (int i = 0; i < count && Clock::now() < deadline; ++i, ++done) {
+  for (int i = 0; i < count && Clock::now() < deadline && (lost < 20 || !micros.empty()); ++i, ++done) {
     const Bytes frame = numbered(static_cast<std::uint32_t>(1000 + i), size);
     const auto sent = Clock::now();
     client.send(frame);
@@ -154,6 +164,12 @@ int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count) {
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
   }
   const long long cpu = cpuNs(pid) - cpuBefore;
+  if (samples != nullptr) {
+    std::ofstream out(samples, std::ios::app);
+    for (const double us : micros) {
+      out << us << '\n';
+    }
+  }
   std::printf("rtt\t%zu\t%d\t%.1f\t%.1f\t%d\t%d\t%.2f\n", size, done, percentile(micros, 0.5),
               percentile(micros, 0.99), whole, lost,
               static_cast<double>(cpu) / std::max(1, done) / 1000.0);
@@ -225,8 +241,8 @@ int main(int argc, char** argv) {
                 "window\tsize\tsent\twhole_per_s\twhole\trecovered\tcpu_us_per_frame\trss_kib\n");
     return 0;
   }
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: corvex-bench rtt PORT PID SIZE COUNT\n"
+  if (argc != 6 && !(argc == 7 && std::string(argv[1]) == "rtt")) {
+    std::fprintf(stderr, "usage: corvex-bench rtt PORT PID SIZE COUNT [SAMPLES]\n"
                          "       corvex-bench window PORT PID SIZE SECONDS\n"
                          "       corvex-bench --header\n");
     return 2;
@@ -239,7 +255,7 @@ int main(int argc, char** argv) {
     fatal("frames from 6 to 400 bytes");
   }
   if (mode == "rtt") {
-    return roundTrips(port, pid, size, std::atoi(argv[5]));
+    return roundTrips(port, pid, size, std::atoi(argv[5]), argc == 7 ? argv[6] : nullptr);
   }
   if (mode == "window") {
     return window(port, pid, size, std::atof(argv[5]));

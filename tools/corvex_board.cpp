@@ -192,14 +192,17 @@ class Line {
       if (pace_) {
         std::this_thread::sleep_until(start + byteTime * static_cast<long>(done + piece));
       }
-      pollfd p{master_, POLLOUT, 0};
-      if (poll(&p, 1, 1000) <= 0) {
-        std::fprintf(stderr, "corvex-board: line full for 1 s, %zu bytes dropped\n",
-                     bytes.size() - done);
-        return;
-      }
       const ssize_t n = ::write(master_, bytes.data() + done, piece);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      if (n < 0 && errno == EAGAIN) { // the line is full: wait, but not for ever
+        pollfd p{master_, POLLOUT, 0};
+        if (poll(&p, 1, 1000) <= 0) {
+          std::fprintf(stderr, "corvex-board: line full for 1 s, %zu bytes dropped\n",
+                       bytes.size() - done);
+          return;
+        }
+        continue;
+      }
+      if (n < 0 && errno == EINTR) {
         continue;
       }
       if (n < 0) {
