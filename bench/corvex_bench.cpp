@@ -11,6 +11,7 @@
 // --header). Frames that come back in pieces are put together again; only a
 // frame that came back as exactly one datagram, unchanged, counts as whole.
 #include "frames.h"
+#include "procfs.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,17 +36,6 @@ using corvex::Bytes;
 [[noreturn]] void fatal(const std::string& what) {
   std::fprintf(stderr, "corvex-bench: %s\n", what.c_str());
   std::exit(1);
-}
-
-// Resident memory of the process in KiB.
-long residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::stol(line.substr(6));
-    }
-  }
-  return -1;
 }
 
 // CPU time the process has used, user and system, in nanoseconds.
@@ -229,7 +219,7 @@ int window(std::uint16_t port, pid_t pid, std::size_t size, double seconds) {
   std::printf("window\t%zu\t%lld\t%.0f\t%lld\t%lld\t%.2f\t%ld\n", size, sent,
               static_cast<double>(whole) / elapsed, whole, recovered,
               recovered > 0 ? static_cast<double>(cpu) / static_cast<double>(recovered) / 1000.0 : -1.0,
-              residentKiB(pid));
+              corvex::residentKiB(pid));
   return 0;
 }
 

@@ -5,6 +5,7 @@
 // resident memory must not grow. CORVEXD_SOAK_SECONDS sets the length (5 s
 // by default, as part of the suite; scripts/soak runs it longer).
 #include "frames.h"
+#include "procfs.h"
 #include "support/support.h"
 
 #include <arpa/inet.h>
@@ -47,16 +48,6 @@ int soakSeconds() {
   return text != nullptr ? std::max(1, std::atoi(text)) : 5;
 }
 
-long residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) {
-      return std::stol(line.substr(6));
-    }
-  }
-  return -1;
-}
-
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
@@ -91,7 +82,7 @@ class Soak {
     while (Clock::now() < end && !::testing::Test::HasFatalFailure()) {
       const auto now = Clock::now();
       if (warmKiB < 0 && now >= warm) {
-        warmKiB = residentKiB(daemon_->pid());
+        warmKiB = corvex::residentKiB(daemon_->pid());
       }
       // The client moves: A, then B from a third of the run, then A again.
       current_ = (now - start) * 3 > seconds(totalSeconds) && (now - start) * 3 < seconds(totalSeconds) * 2
@@ -108,7 +99,7 @@ class Soak {
       turn(true);
     }
     drain();
-    const long endKiB = residentKiB(daemon_->pid());
+    const long endKiB = corvex::residentKiB(daemon_->pid());
     check(warmKiB, endKiB);
   }
 
