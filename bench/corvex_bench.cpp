@@ -11,7 +11,7 @@
 // --header). Frames that come back in pieces are put together again; only a
 // frame that came back as exactly one datagram, unchanged, counts as whole.
 #include "frames.h"
-#include "procfs.h"
+#include "measure.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -36,14 +36,6 @@ using corvex::Bytes;
 [[noreturn]] void fatal(const std::string& what) {
   std::fprintf(stderr, "corvex-bench: %s\n", what.c_str());
   std::exit(1);
-}
-
-// CPU time the process has used, user and system, in nanoseconds.
-long long cpuNs(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
-  long long ns = -1;
-  stat >> ns;
-  return ns;
 }
 
 // A frame of `size` bytes that carries (the low bytes of) its sequence number
@@ -108,15 +100,6 @@ class Client {
   std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(65536);
 };
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) {
-    return -1;
-  }
-  std::sort(values.begin(), values.end());
-  const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[at];
-}
-
 int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count, const char* samples) {
   Client client(port);
   // Warm-up: names the peer for bridges that take the first sender.
@@ -129,13 +112,13 @@ int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count, const
   std::vector<double> micros;
   int lost = 0;
   int whole = 0;
-  const long long cpuBefore = cpuNs(pid);
+  const long long cpuBefore = corvex::cpuNs(pid);
   // A bridge that loses frames costs a time-out each: bound the whole run,
   // and give up on one that has lost the first 20.
   const auto deadline = Clock::now() + std::chrono::seconds(15);
   int done = 0;
-  for (int i = 0; i < count && Clock::now() < deadline && (lost < 20 || !micros.empty()); ++i, ++done) {
-    const Bytes frame = numbered(static_cast<std::uint32_t>(1000 + i), size);
+  for (; done < count && Clock::now() < deadline && (lost < 20 || !micros.empty()); ++done) {
+    const Bytes frame = numbered(static_cast<std::uint32_t>(1000 + done), size);
     const auto sent = Clock::now();
     client.send(frame);
     Bytes got;
@@ -153,15 +136,15 @@ int roundTrips(std::uint16_t port, pid_t pid, std::size_t size, int count, const
     whole += pieces == 1 ? 1 : 0;
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
   }
-  const long long cpu = cpuNs(pid) - cpuBefore;
+  const long long cpu = corvex::cpuNs(pid) - cpuBefore;
   if (samples != nullptr) {
     std::ofstream out(samples, std::ios::app);
     for (const double us : micros) {
       out << us << '\n';
     }
   }
-  std::printf("rtt\t%zu\t%d\t%.1f\t%.1f\t%d\t%d\t%.2f\n", size, done, percentile(micros, 0.5),
-              percentile(micros, 0.99), whole, lost,
+  std::printf("rtt\t%zu\t%d\t%.1f\t%.1f\t%d\t%d\t%.2f\n", size, done, corvex::percentile(micros, 50),
+              corvex::percentile(micros, 99), whole, lost,
               static_cast<double>(cpu) / std::max(1, done) / 1000.0);
   return 0;
 }
@@ -181,7 +164,7 @@ int window(std::uint16_t port, pid_t pid, std::size_t size, double seconds) {
   long long whole = 0;
   long long recovered = 0;
   auto lastProgress = Clock::now();
-  const long long cpuBefore = cpuNs(pid);
+  const long long cpuBefore = corvex::cpuNs(pid);
   const auto start = Clock::now();
   const auto end = start + std::chrono::duration<double>(seconds);
   Bytes datagram;
@@ -215,7 +198,7 @@ int window(std::uint16_t port, pid_t pid, std::size_t size, double seconds) {
     }
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const long long cpu = cpuNs(pid) - cpuBefore;
+  const long long cpu = corvex::cpuNs(pid) - cpuBefore;
   std::printf("window\t%zu\t%lld\t%.0f\t%lld\t%lld\t%.2f\t%ld\n", size, sent,
               static_cast<double>(whole) / elapsed, whole, recovered,
               recovered > 0 ? static_cast<double>(cpu) / static_cast<double>(recovered) / 1000.0 : -1.0,

@@ -3,6 +3,7 @@
 
     report.py RESULTS.tsv SAMPLES-DIR PLOT.png
 """
+import math
 import os
 import subprocess
 import sys
@@ -24,9 +25,11 @@ def load(path):
 SAMPLES = None
 
 
-def percentile(values, p):
+def percentile(values, percent):
+    """The nearest-rank percentile, as corvex-bench and corvex-client take it."""
     values = sorted(values)
-    return values[int(p * (len(values) - 1) + 0.5)]
+    rank = math.ceil(percent / 100 * len(values))
+    return values[min(max(rank, 1), len(values)) - 1]
 
 
 def pick(rows, mode, bridge, kind, size):
@@ -46,7 +49,7 @@ def pick(rows, mode, bridge, kind, size):
     if os.path.exists(path):
         values = [float(v) for v in open(path) if v.strip()]
         if values:
-            med, p99 = f"{percentile(values, 0.5):.1f}", f"{percentile(values, 0.99):.1f}"
+            med, p99 = f"{percentile(values, 50):.1f}", f"{percentile(values, 99):.1f}"
     return [str(count), med, p99, str(whole), str(lost), f"{cpu:.2f}"]
 
 

@@ -5,7 +5,7 @@
 // resident memory must not grow. CORVEXD_SOAK_SECONDS sets the length (5 s
 // by default, as part of the suite; scripts/soak runs it longer).
 #include "frames.h"
-#include "procfs.h"
+#include "measure.h"
 #include "support/support.h"
 
 #include <arpa/inet.h>

@@ -18,6 +18,7 @@
 #include "cli.h"
 #include "diagnostics/diagnostics.h"
 #include "frames.h"
+#include "measure.h"
 
 namespace {
 
@@ -151,13 +152,6 @@ sockaddr_in resolve(const Options& o) {
   return address;
 }
 
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const auto rank =
-      static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size()) + 0.999999);
-  return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -210,7 +204,7 @@ int main(int argc, char** argv) {
   }
   if (o.count > 1 && !roundTrips.empty()) {
     std::printf("round trip over %zu answers: median %.3f ms, 99th percentile %.3f ms\n",
-                roundTrips.size(), percentile(roundTrips, 50), percentile(roundTrips, 99));
+                roundTrips.size(), corvex::percentile(roundTrips, 50), corvex::percentile(roundTrips, 99));
   }
   if (missing > 0) {
     std::fprintf(stderr, "corvex-client: %ld of %ld expected answers did not come within %ld ms\n",
