@@ -31,7 +31,7 @@ std::vector<Bytes> expectedFrames(const std::uint8_t* data, std::size_t size) {
     if (size - at < 4) {
       break;
     }
-    const std::size_t length = 4U + (std::size_t{data[at + 1]} << 8U) + data[at + 2];
+    const std::size_t length = fuzz::declaredLength(data + at);
     if (size - at < length) {
       break;
     }
@@ -46,12 +46,8 @@ std::vector<Bytes> expectedFrames(const std::uint8_t* data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  serialFd = fuzz::openSeamFd();
-  fuzz::seam.fd = serialFd;
-  sockFd = fuzz::openLoopbackSocket();
-  peer = fuzz::openLoopbackSocket();
-  socklen_t length = sizeof sa;
-  getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &length);
+  sockaddr_in bridge{};
+  peer = fuzz::setUpRelay(bridge, sa);
   return 0;
 }
 

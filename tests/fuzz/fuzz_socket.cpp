@@ -17,22 +17,17 @@ using namespace corvexd;
 
 int client = -1;
 sockaddr_in clientAddress{};
+sockaddr_in bridgeAddress{};
 
 // Deliberately written apart from the daemon's own checks.
 bool isValidFrame(const std::uint8_t* data, std::size_t size) {
-  return size >= 4 && size <= 400 && data[0] == 0x61 &&
-         size == 4U + (std::size_t{data[1]} << 8U) + data[2];
+  return size >= 4 && size <= 400 && data[0] == 0x61 && size == fuzz::declaredLength(data);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  serialFd = fuzz::openSeamFd();
-  fuzz::seam.fd = serialFd;
-  sockFd = fuzz::openLoopbackSocket();
-  client = fuzz::openLoopbackSocket();
-  socklen_t length = sizeof clientAddress;
-  getsockname(client, reinterpret_cast<sockaddr*>(&clientAddress), &length);
+  client = fuzz::setUpRelay(bridgeAddress, clientAddress);
   return 0;
 }
 
@@ -51,10 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   debug = static_cast<int>(sum & 1U);
   std::memset(&sa, 0, sizeof sa);
 
-  sockaddr_in to{};
-  socklen_t length = sizeof to;
-  getsockname(sockFd, reinterpret_cast<sockaddr*>(&to), &length);
-  if (sendto(client, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
+  if (sendto(client, data, size, 0, reinterpret_cast<const sockaddr*>(&bridgeAddress),
+             sizeof bridgeAddress) !=
       static_cast<ssize_t>(size)) {
     std::abort();
   }

@@ -1,5 +1,7 @@
 #include "seam.h"
 
+#include "core/corvexd.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,27 +17,33 @@ namespace corvexd::fuzz {
 SerialSeam seam;
 
 namespace {
-thread_local bool onMainThread = false;
-} // namespace
 
-int openSeamFd() {
-  onMainThread = true;
-  const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
+thread_local bool onMainThread = false;
+
+int openLoopbackSocket(sockaddr_in& address) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     std::abort();
   }
   return fd;
 }
 
-int openLoopbackSocket() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+} // namespace
+
+int setUpRelay(sockaddr_in& bridge, sockaddr_in& other) {
+  onMainThread = true;
+  serialFd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (serialFd < 0) {
     std::abort();
   }
-  return fd;
+  seam.fd = serialFd;
+  sockFd = openLoopbackSocket(bridge);
+  return openLoopbackSocket(other);
 }
 
 std::vector<std::vector<std::uint8_t>> drain(int fd) {

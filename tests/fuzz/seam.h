@@ -5,6 +5,8 @@
 // take no time. Every other descriptor and thread goes to the real calls.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,10 +23,17 @@ struct SerialSeam {
 
 extern SerialSeam seam;
 
-// Descriptor that stands for the serial port (a real one, so it collides
-// with nothing), and a loopback UDP socket bound to a free port.
-int openSeamFd();
-int openLoopbackSocket();
+// Sets the relay up for a target: `serialFd` is the seam (a real descriptor,
+// so it collides with nothing), `sockFd` a loopback UDP socket bound to a
+// free port (its address in `bridge`). Returns another such socket, the
+// client or the peer, and its address in `other`.
+int setUpRelay(sockaddr_in& bridge, sockaddr_in& other);
+
+// Full length of the frame whose four header bytes these are; worked out
+// apart from the daemon, to check it.
+inline std::size_t declaredLength(const std::uint8_t* header) {
+  return 4U + (std::size_t{header[1]} << 8U) + header[2];
+}
 // Everything waiting on a non-blocking socket, one entry per datagram.
 std::vector<std::vector<std::uint8_t>> drain(int fd);
 

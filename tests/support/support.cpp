@@ -19,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace corvexd::test {
 
@@ -167,6 +168,17 @@ std::optional<long> udpDrops(const std::vector<std::uint16_t>& ports) {
     }
   }
   return drops;
+}
+
+bool waitUntilBound(std::uint16_t port, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!udpDrops({port}).has_value()) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
 }
 
 CapturedFd::CapturedFd(int fd) : fd_(fd), saved_(dup(fd)) {

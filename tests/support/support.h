@@ -60,6 +60,8 @@ class UdpPeer {
 // Datagrams the kernel dropped on the UDP sockets bound to these ports, from
 // /proc/net/udp; nothing when none of them is bound.
 [[nodiscard]] std::optional<long> udpDrops(const std::vector<std::uint16_t>& ports);
+// Waits until a UDP socket is bound to `port`; false when the time is up.
+bool waitUntilBound(std::uint16_t port, milliseconds timeout);
 
 // Redirects a standard descriptor (1 or 2) into a temporary file while alive.
 class CapturedFd {
