@@ -53,31 +53,32 @@ def pick(rows, mode, bridge, kind, size):
     return [str(count), med, p99, str(whole), str(lost), f"{cpu:.2f}"]
 
 
-def rtt_table(rows, mode):
-    out = ["| bridge | size | median µs | p99 µs | came back whole | lost | bridge CPU µs/frame |",
-           "|---|---|---|---|---|---|---|"]
+def rtt_results(rows, mode):
+    """Each bridge's round trips of each size, with "—" for times where none came back."""
     for b in BRIDGES:
         for s in SIZES:
             r = pick(rows, mode, b, "rtt", s)
             if r:
                 count, med, p99, whole, lost, cpu = r
-                med = "—" if float(med) < 0 else med
-                p99 = "—" if float(p99) < 0 else p99
-                out.append(f"| {b} | {s} | {med} | {p99} | {whole} of {count} | {lost} | {cpu} |")
+                med, p99 = (t if float(t) >= 0 else "—" for t in (med, p99))
+                yield b, s, count, med, p99, whole, lost, cpu
+
+
+def rtt_table(rows, mode):
+    out = ["| bridge | size | median µs | p99 µs | came back whole | lost | bridge CPU µs/frame |",
+           "|---|---|---|---|---|---|---|"]
+    for b, s, count, med, p99, whole, lost, cpu in rtt_results(rows, mode):
+        out.append(f"| {b} | {s} | {med} | {p99} | {whole} of {count} | {lost} | {cpu} |")
     return "\n".join(out)
 
 
 def paced_table(rows):
     out = ["| bridge | size | wire time µs (one way) | median µs | added over the wire µs | p99 µs | whole | lost |",
            "|---|---|---|---|---|---|---|---|"]
-    for b in BRIDGES:
-        for s in SIZES:
-            r = pick(rows, "paced", b, "rtt", s)
-            if r:
-                count, med, p99, whole, lost, _ = r
-                wire = s * WIRE_US_PER_BYTE
-                added = f"{float(med) - wire:.0f}" if float(med) >= 0 else "—"
-                out.append(f"| {b} | {s} | {wire:.0f} | {med} | {added} | {p99} | {whole} of {count} | {lost} |")
+    for b, s, count, med, p99, whole, lost, _ in rtt_results(rows, "paced"):
+        wire = s * WIRE_US_PER_BYTE
+        added = f"{float(med) - wire:.0f}" if med != "—" else "—"
+        out.append(f"| {b} | {s} | {wire:.0f} | {med} | {added} | {p99} | {whole} of {count} | {lost} |")
     return "\n".join(out)
 
 
