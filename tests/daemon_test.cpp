@@ -140,6 +140,28 @@ TEST_F(Daemon, StopAndContinueDoNotEndTheBridge) {
   EXPECT_EQ(daemon->err(), "");
 }
 
+TEST_F(Daemon, ClosedStandardStreamsNeverReachTheBoard) {
+  port = freePort();
+  Process daemon({kDaemon, "-x", "-p", std::to_string(port)}, {STDOUT_FILENO, STDERR_FILENO});
+  ASSERT_TRUE(waitUntilBound(port, kStart)); // standard descriptors are fixed before that
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    char target[64] = {};
+    const auto link = "/proc/" + std::to_string(daemon.pid()) + "/fd/" + std::to_string(fd);
+    EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+  }
+  client.sendTo(port, {0x00}); // its message must not go down the line
+  roundTrip(frame({0x0D}), frame({0x0A}));
+}
+
+TEST_F(Daemon, VanishedLogReaderDoesNotEndIt) {
+  auto daemon = serve();
+  daemon->closeOutput();             // `corvexd -x | head` once head has exited
+  roundTrip(frame({1}), frame({2})); // its dumps now fail to be written
+  roundTrip(frame({3}), frame({4}));
+  EXPECT_FALSE(daemon->wait(milliseconds(100)).has_value()) << "status " << daemon->err();
+}
+
 TEST_F(Daemon, DetachedChildServesAfterTheParentReturns) {
   port = freePort();
   auto parent = run({"-d", "-p", std::to_string(port)});

@@ -6,8 +6,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace corvexd::test {
 namespace {
@@ -60,6 +63,25 @@ TEST(SerialPort, OpeningFailuresAreReported) {
     EXPECT_LT(openSerialAt(c.path), 0);
     EXPECT_EQ(err.text(), c.message);
   }
+}
+
+TEST(SerialPort, TakenExclusively) {
+  Pty board;
+  const std::string& path = board.slavePath();
+  const int fd = openSerialAt(path.c_str());
+  ASSERT_GE(fd, 0);
+  int exclusive = 0;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "programs without privilege are refused";
+  {
+    CapturedFd err(STDERR_FILENO);
+    EXPECT_LT(openSerialAt(path.c_str()), 0) << "a second daemon, even as root";
+    EXPECT_EQ(err.text(), "corvexd: error when opening " + path + ", errno=16\n");
+  }
+  close(fd);
+  const int again = openSerialAt(path.c_str());
+  EXPECT_GE(again, 0) << "the lock ends with the descriptor";
+  close(again);
 }
 
 TEST(UdpEndpoint, PortInUseIsReported) {

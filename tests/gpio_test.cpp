@@ -37,25 +37,26 @@ const Names kPulse{"wiringPiSetup", "pinMode(7,OUTPUT)",    "digitalWrite(7,LOW)
 const char* const kOpened = "opened the Wiring Pi library\n";
 const Failure kFailures[] = {
     {"wiringPiSetup", 0, {"wiringPiSetup"}, "corvexd: error when initialising wiringPi\n"}};
-#elif CORVEXD_TEST_GPIO == GPIOD1
-const Names kPulse{"find(GPIO4)", "request_output(corvexd,1)", "set_value(0)", "set_value(1)"};
-const char* const kOpened = "opened GPIO4 through libgpiod\n";
-const Failure kFailures[] = {
-    {"find", ENOENT, {"find(GPIO4)"}, "corvexd: error when initialising GPIO4, errno=2\n"},
-    {"request_output",
-     EBUSY,
-     {"find(GPIO4)", "request_output(corvexd,1)"},
-     "corvexd: error when initialising GPIO4, errno=16\n"},
-    {"set_value",
-     EIO,
-     {"find(GPIO4)", "request_output(corvexd,1)", "set_value(0)"},
-     "corvexd: error when initialising GPIO4, errno=5\n"},
-};
-#elif CORVEXD_TEST_GPIO == GPIOD2
-const Names kSearch{"chip_open(gpiochip0)", "offset(gpiochip0,GPIO4)", "chip_close(gpiochip0)",
-                    "chip_open(gpiochip1)", "offset(gpiochip1,GPIO4)"};
+#else
+const Names kSearch{
+    "chip_open(gpiochip0)",
+    CORVEXD_TEST_GPIO == GPIOD1 ? "find_line(gpiochip0,GPIO4)" : "offset(gpiochip0,GPIO4)",
+    "chip_close(gpiochip0)", "chip_open(gpiochip1)",
+    CORVEXD_TEST_GPIO == GPIOD1 ? "find_line(gpiochip1,GPIO4)" : "offset(gpiochip1,GPIO4)"};
+#if CORVEXD_TEST_GPIO == GPIOD1
+const Names kRequest{"request_output(corvexd,1)"};
+const Names kLow{"set_value(0)"};
+const Names kHigh{"set_value(1)"};
+const char* const kLookup = "find_line";
+const char* const kRequestCall = "request_output";
+#else
 const Names kRequest{"direction(output)", "output_value(1)", "line_settings(1:4)",
                      "consumer(corvexd)", "request_lines(gpiochip1)"};
+const Names kLow{"set_value(4,0)"};
+const Names kHigh{"set_value(4,1)"};
+const char* const kLookup = "offset";
+const char* const kRequestCall = "request_lines";
+#endif
 Names join(std::initializer_list<Names> parts) {
   Names out;
   for (const auto& p : parts) {
@@ -63,19 +64,19 @@ Names join(std::initializer_list<Names> parts) {
   }
   return out;
 }
-const Names kPulse = join({kSearch, kRequest, {"set_value(4,0)", "set_value(4,1)"}});
+const Names kPulse = join({kSearch, kRequest, kLow, kHigh});
 const char* const kOpened = "opened GPIO4 through libgpiod\n";
 const Failure kFailures[] = {
     {"chip_open",
      EACCES,
-     {"chip_open(gpiochip0)"},
+     {"chip_open(gpiochip0)", "chip_open(gpiochip1)"},
      "corvexd: error when initialising GPIO4, errno=13\n"},
-    {"offset", ENOENT, join({kSearch, {"chip_close(gpiochip1)"}}),
+    {kLookup, ENOENT, join({kSearch, {"chip_close(gpiochip1)"}}),
      "corvexd: error when initialising GPIO4, errno=2\n"},
-    {"request_lines", EBUSY, join({kSearch, kRequest}),
+    {kRequestCall, EBUSY, join({kSearch, kRequest}),
      "corvexd: error when initialising GPIO4, errno=16\n"},
-    {"set_value", EIO, join({kSearch, kRequest, {"set_value(4,0)"}}),
-     "corvexd: error when initialising GPIO4, errno=5\n"},
+    {"set_value", EIO, join({kSearch, kRequest, kLow}),
+     "corvexd: error when driving GPIO4, errno=5\n"},
 };
 #endif
 
@@ -128,6 +129,18 @@ TEST(GpioPulse, EachFailureIsReportedOnce) {
 #endif
   }
 }
+
+#if CORVEXD_TEST_GPIO != WIRINGPI
+TEST(GpioPulse, AChipThatCannotBeOpenedDoesNotHideTheLine) {
+  const Outcome outcome = pulse("chip_open(gpiochip0)", EACCES);
+  EXPECT_TRUE(outcome.opened);
+  EXPECT_EQ(outcome.calls, join({{"chip_open(gpiochip0)", "chip_open(gpiochip1)", kSearch.back()},
+                                 kRequest,
+                                 kLow,
+                                 kHigh}));
+  EXPECT_EQ(outcome.err, "");
+}
+#endif
 
 } // namespace
 } // namespace corvexd::test

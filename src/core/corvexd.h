@@ -38,7 +38,7 @@ extern const char* const serialDevicePath;
 // Start-up and event loop.
 [[nodiscard]] bool parsePort(const char* text, std::uint16_t& port);
 [[nodiscard]] int openSocket(std::uint16_t port);
-[[nodiscard]] bool runPass(int fdBound);
+[[nodiscard]] bool runPass();
 [[nodiscard]] int runEventLoop();
 [[nodiscard]] int runDaemon(int argc, char** argv);
 

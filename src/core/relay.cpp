@@ -9,14 +9,19 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 
 namespace corvexd {
 
 namespace {
 
 using FrameBuffer = std::array<unsigned char, kFrameMax>;
+using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kEmptyReadPauseMs = 5;
+// A whole frame takes 17.4 ms on the wire; one still arriving a second after
+// its start byte is trickling, and the network side has waited long enough.
+constexpr Clock::duration kFrameTimeLimit = std::chrono::seconds(1);
 
 enum class Gather { complete, stalled, failed };
 
@@ -26,8 +31,11 @@ void reportSerialReadError(int error) {
 
 // Reads exactly `want` bytes, by count, so payload bytes equal to the start
 // byte are never mistaken for one. Each read waits up to the port's 0.5 s
-// time-out; two empty reads in a row mean the board stopped mid-frame.
-[[nodiscard]] Gather gather(unsigned char* into, std::size_t want, std::size_t& got) {
+// time-out; two empty reads in a row mean the board stopped mid-frame, and
+// the deadline bounds a frame that trickles in. The clock is looked at only
+// after a read that came short.
+[[nodiscard]] Gather gather(unsigned char* into, std::size_t want, std::size_t& got,
+                            Clock::time_point deadline) {
   got = 0;
   bool idle = false;
   while (got < want) {
@@ -36,16 +44,20 @@ void reportSerialReadError(int error) {
       reportSerialReadError(errno);
       return Gather::failed;
     }
-    if (n == 0) {
-      if (idle) {
-        return Gather::stalled;
-      }
-      idle = true;
-      sleepMs(kEmptyReadPauseMs);
-      continue;
-    }
-    idle = false;
     got += static_cast<std::size_t>(n);
+    if (got == want) {
+      break;
+    }
+    if (n == 0 && idle) {
+      return Gather::stalled;
+    }
+    if (Clock::now() >= deadline) {
+      return Gather::stalled;
+    }
+    idle = n == 0;
+    if (idle) {
+      sleepMs(kEmptyReadPauseMs);
+    }
   }
   return Gather::complete;
 }
@@ -53,27 +65,6 @@ void reportSerialReadError(int error) {
 void reportIncomplete(std::size_t gathered, std::size_t length) {
   report("corvexd: incomplete frame from the CORVEX, %u of %u bytes\n",
          static_cast<unsigned>(gathered), static_cast<unsigned>(length));
-}
-
-// A frame that cannot fit the buffer is read by count and thrown away, so the
-// stream stays in step with the board.
-[[nodiscard]] bool discardFrame(FrameBuffer& frame, std::size_t length) {
-  std::size_t discarded = kHeaderSize;
-  while (discarded < length) {
-    const std::size_t piece = std::min(length - discarded, kPayloadMax);
-    std::size_t got = 0;
-    const Gather result = gather(frame.data() + kHeaderSize, piece, got);
-    discarded += got;
-    if (result == Gather::failed) {
-      return false;
-    }
-    if (result == Gather::stalled) {
-      reportIncomplete(discarded, length);
-      return true;
-    }
-  }
-  report("corvexd: frame from the CORVEX too long, %u bytes\n", static_cast<unsigned>(length));
-  return true;
 }
 
 } // namespace
@@ -131,23 +122,48 @@ bool processSerial() {
     report("corvexd: unknown byte from the CORVEX, 0x%02X\n", frame[0]);
     return true;
   }
+  // The monotonic clock is read through the vDSO: no system call.
+  const Clock::time_point deadline = Clock::now() + kFrameTimeLimit;
+
+  std::size_t held = 1; // start byte and the header bytes after it
+  std::size_t length = 0;
+  for (;;) {
+    std::size_t got = 0;
+    switch (gather(frame.data() + held, kHeaderSize - held, got, deadline)) {
+    case Gather::failed:
+      return false;
+    case Gather::stalled:
+      reportIncomplete(held + got, kHeaderSize);
+      return true;
+    case Gather::complete:
+      break;
+    }
+    length = declaredLength(frame.data(), kHeaderSize);
+    if (length <= kFrameMax) {
+      break;
+    }
+    // No frame of the board's is that long: this header is text or line
+    // noise. Reading its "payload" would deafen the bridge for as long, so
+    // nothing more is consumed for it; a start byte among its last three
+    // bytes may begin the next frame.
+    report("corvexd: frame from the CORVEX too long, %u bytes\n", static_cast<unsigned>(length));
+    const unsigned char* const headerEnd = frame.data() + kHeaderSize;
+    const unsigned char* const next =
+        std::find(headerEnd - (kHeaderSize - 1), headerEnd, kStartByte);
+    if (next == headerEnd) {
+      return true;
+    }
+    held = static_cast<std::size_t>(headerEnd - next);
+    std::copy(next, headerEnd, frame.data());
+    // A line that keeps sending start bytes must not hold the call for good.
+    if (Clock::now() >= deadline) {
+      reportIncomplete(held, kHeaderSize);
+      return true;
+    }
+  }
 
   std::size_t got = 0;
-  switch (gather(frame.data() + 1, kHeaderSize - 1, got)) {
-  case Gather::failed:
-    return false;
-  case Gather::stalled:
-    reportIncomplete(1 + got, kHeaderSize);
-    return true;
-  case Gather::complete:
-    break;
-  }
-
-  const std::size_t length = declaredLength(frame.data(), kHeaderSize);
-  if (length > kFrameMax) {
-    return discardFrame(frame, length);
-  }
-  switch (gather(frame.data() + kHeaderSize, length - kHeaderSize, got)) {
+  switch (gather(frame.data() + kHeaderSize, length - kHeaderSize, got, deadline)) {
   case Gather::failed:
     return false;
   case Gather::stalled:

@@ -4,13 +4,15 @@
 #include "diagnostics/diagnostics.h"
 
 #include <arpa/inet.h>
-#include <sys/select.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,22 @@ enum class Detach { failed, parent, child };
   }
   umask(0);
   return Detach::child;
+}
+
+// A closed standard descriptor would be handed to the socket or the serial
+// port, and every message would then go to the board or the network.
+void keepStandardDescriptorsTaken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+      continue;
+    }
+    // The lower ones are open by now, so this normally takes `fd` itself.
+    const int null = open("/dev/null", O_RDWR);
+    if (null > fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
 }
 
 } // namespace
@@ -85,37 +103,41 @@ int openSocket(std::uint16_t port) {
   return fd;
 }
 
-bool runPass(int fdBound) {
-  fd_set readable;
-  int ready;
+bool runPass() {
+  // poll, unlike select, has no ceiling on descriptor numbers: a parent that
+  // leaked a thousand descriptors cannot make the wait write past its set.
+  std::array<pollfd, 2> ready{{{sockFd, POLLIN, 0}, {serialFd, POLLIN, 0}}};
+  int count;
   do {
-    FD_ZERO(&readable);
-    FD_SET(sockFd, &readable);
-    FD_SET(serialFd, &readable);
-    ready = select(fdBound, &readable, nullptr, nullptr, nullptr);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) {
+    count = poll(ready.data(), ready.size(), -1);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
     report("corvexd: error from select, errno=%d\n", errno);
     return false;
   }
-  // The network side is always served first within a pass.
-  if (FD_ISSET(sockFd, &readable) && !processSocket()) {
+  // Any event counts as readable, as it would for select: a hang-up or an
+  // error then shows in the handler's read. The network side is always
+  // served first within a pass.
+  if (ready[0].revents != 0 && !processSocket()) {
     return false;
   }
-  if (FD_ISSET(serialFd, &readable) && !processSerial()) {
+  if (ready[1].revents != 0 && !processSerial()) {
     return false;
   }
   return true;
 }
 
 int runEventLoop() {
-  const int fdBound = std::max(serialFd, sockFd) + 1;
-  while (runPass(fdBound)) {
+  while (runPass()) {
   }
   return EXIT_FAILURE;
 }
 
 int runDaemon(int argc, char** argv) {
+  keepStandardDescriptorsTaken();
+  // A log reader that goes away must not end the bridge: a message or trace
+  // line then fails to be written, and nothing else happens.
+  std::signal(SIGPIPE, SIG_IGN);
   bool daemonMode = false;
   std::uint16_t port = kDefaultPort;
   int option;

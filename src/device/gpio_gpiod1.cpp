@@ -1,4 +1,6 @@
 // Control line through libgpiod 1.x (Debian 12, Raspberry Pi OS Bookworm).
+// Its own search by name gives up at the first chip it cannot open, so the
+// chips are walked here.
 #include <gpiod.h>
 
 #include <cerrno>
@@ -10,20 +12,28 @@
 namespace corvexd::gpio {
 
 namespace {
-// Requested once and held for the life of the process.
+// Found and requested once, held for the life of the process.
 gpiod_line* controlLine = nullptr;
 } // namespace
 
 const char* const openedTrace = "opened GPIO4 through libgpiod\n";
 
 bool setUp() {
-  controlLine = gpiod_line_find(kLineName);
-  if (controlLine == nullptr) {
-    reportGpiodFailure(errno);
-    return false;
-  }
-  if (gpiod_line_request_output(controlLine, kConsumer, 1) != 0) {
-    reportGpiodFailure(errno);
+  const bool found = findOnChips([](const char* path) {
+    gpiod_chip* chip = gpiod_chip_open(path);
+    if (chip == nullptr) {
+      return errno;
+    }
+    controlLine = gpiod_chip_find_line(chip, kLineName);
+    if (controlLine == nullptr) {
+      const int error = errno;
+      gpiod_chip_close(chip);
+      return error;
+    }
+    return 0;
+  });
+  if (!found || gpiod_line_request_output(controlLine, kConsumer, 1) != 0) {
+    reportSetUpFailure(errno);
     return false;
   }
   return true;
@@ -31,7 +41,7 @@ bool setUp() {
 
 bool drive(bool high) {
   if (gpiod_line_set_value(controlLine, high ? 1 : 0) != 0) {
-    reportGpiodFailure(errno);
+    reportDriveFailure(errno);
     return false;
   }
   return true;

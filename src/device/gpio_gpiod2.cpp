@@ -1,20 +1,12 @@
 // Control line through libgpiod 2.x (Debian 13, Raspberry Pi OS Trixie),
-// which has no search by line name across chips: every chip is asked in turn.
-#include <dirent.h>
+// which has no search by line name across chips.
 #include <gpiod.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 #include "core/syscall.h"
 #include "device/gpio.h"
 #include "device/gpio_gpiod.h"
-
-#ifndef CORVEXD_GPIOCHIP_DIR
-#define CORVEXD_GPIOCHIP_DIR "/dev"
-#endif
 
 namespace corvexd::gpio {
 
@@ -24,36 +16,6 @@ namespace {
 gpiod_chip* chip = nullptr;
 gpiod_line_request* request = nullptr;
 unsigned offset = 0;
-
-// The first chip, in name order, with a line of that name; errno tells why
-// there is none.
-[[nodiscard]] gpiod_chip* findChip(const char* name, unsigned& lineOffset) {
-  dirent** entries = nullptr;
-  const int count = scandir(
-      CORVEXD_GPIOCHIP_DIR, &entries,
-      [](const dirent* e) { return std::strncmp(e->d_name, "gpiochip", 8) == 0 ? 1 : 0; },
-      alphasort);
-  gpiod_chip* found = nullptr;
-  int error = count < 0 ? errno : ENOENT;
-  for (int i = 0; i < count; ++i) {
-    if (found == nullptr && error == ENOENT) {
-      const std::string path = std::string(CORVEXD_GPIOCHIP_DIR "/") + entries[i]->d_name;
-      gpiod_chip* candidate = gpiod_chip_open(path.c_str());
-      if (candidate == nullptr) {
-        error = errno;
-      } else if (const int at = gpiod_chip_get_line_offset_from_name(candidate, name); at >= 0) {
-        found = candidate;
-        lineOffset = static_cast<unsigned>(at);
-      } else {
-        gpiod_chip_close(candidate);
-      }
-    }
-    std::free(entries[i]);
-  }
-  std::free(entries);
-  errno = error;
-  return found;
-}
 
 [[nodiscard]] gpiod_line_request* requestOutput(gpiod_chip* from, unsigned lineOffset) {
   gpiod_line_settings* settings = gpiod_line_settings_new();
@@ -80,14 +42,26 @@ unsigned offset = 0;
 const char* const openedTrace = "opened GPIO4 through libgpiod\n";
 
 bool setUp() {
-  chip = findChip(kLineName, offset);
-  if (chip == nullptr) {
-    reportGpiodFailure(errno);
-    return false;
+  const bool found = findOnChips([](const char* path) {
+    gpiod_chip* candidate = gpiod_chip_open(path);
+    if (candidate == nullptr) {
+      return errno;
+    }
+    const int at = gpiod_chip_get_line_offset_from_name(candidate, kLineName);
+    if (at < 0) {
+      const int error = errno;
+      gpiod_chip_close(candidate);
+      return error;
+    }
+    chip = candidate;
+    offset = static_cast<unsigned>(at);
+    return 0;
+  });
+  if (found) {
+    request = requestOutput(chip, offset);
   }
-  request = requestOutput(chip, offset);
   if (request == nullptr) {
-    reportGpiodFailure(errno);
+    reportSetUpFailure(errno);
     return false;
   }
   return true;
@@ -96,7 +70,7 @@ bool setUp() {
 bool drive(bool high) {
   const auto value = high ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
   if (gpiod_line_request_set_value(request, offset, value) != 0) {
-    reportGpiodFailure(errno);
+    reportDriveFailure(errno);
     return false;
   }
   return true;

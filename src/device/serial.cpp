@@ -3,6 +3,8 @@
 #include "diagnostics/diagnostics.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,10 +41,23 @@ int openSerialAt(const char* path) {
     report("corvexd: error when opening %s, errno=%d\n", path, errno);
     return fd;
   }
+  // A second reader of the port would take bytes from the board: every
+  // corvexd honours the lock, root's included, and TIOCEXCL refuses other
+  // programs without privilege. Taken before the line is touched, so a
+  // second daemon leaves the running one undisturbed.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    report("corvexd: error when opening %s, errno=%d\n", path, error);
+    return -1;
+  }
 
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) {
     return failSetting(fd, "tcgetattr");
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    return failSetting(fd, "TIOCEXCL");
   }
   cfsetospeed(&settings, B230400);
   cfsetispeed(&settings, B230400);

@@ -10,7 +10,7 @@ int failErrno = 0;
 
 bool record(const std::string& what) {
   calls.push_back({what, std::chrono::steady_clock::now()});
-  if (!failing.empty() && what.compare(0, what.find('('), failing) == 0) {
+  if (!failing.empty() && (what == failing || what.compare(0, what.find('('), failing) == 0)) {
     errno = failErrno;
     return true;
   }

@@ -13,7 +13,7 @@ struct Call {
 };
 
 extern std::vector<Call> calls;
-extern std::string failing; // the call (its name up to '(') that fails
+extern std::string failing; // the call that fails: its name up to '(', or the whole call
 extern int failErrno;
 
 // Records the call; true when it is the one that should fail (errno is set).

@@ -47,14 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memset(&sa, 0, sizeof sa);
 
   if (sendto(client, data, size, 0, reinterpret_cast<const sockaddr*>(&bridgeAddress),
-             sizeof bridgeAddress) !=
-      static_cast<ssize_t>(size)) {
+             sizeof bridgeAddress) != static_cast<ssize_t>(size)) {
     std::abort();
   }
   if (!processSocket()) {
     std::abort(); // nothing a datagram holds may end the bridge
   }
-  if (sa.sin_port != clientAddress.sin_port || sa.sin_addr.s_addr != clientAddress.sin_addr.s_addr) {
+  if (sa.sin_port != clientAddress.sin_port ||
+      sa.sin_addr.s_addr != clientAddress.sin_addr.s_addr) {
     std::abort(); // the sender is the peer, valid frame or not
   }
   const auto& out = fuzz::seam.written;

@@ -158,9 +158,11 @@ std::optional<long> udpDrops(const std::vector<std::uint16_t>& ports) {
     std::string slot;
     std::string local;
     fields >> slot >> local;
-    const auto port = static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+    const auto port =
+        static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
     std::string field;
-    for (int i = 0; i < 10; ++i) { // rem_address st tx:rx tr:when retrnsmt uid timeout inode ref pointer
+    for (int i = 0; i < 10;
+         ++i) { // rem_address st tx:rx tr:when retrnsmt uid timeout inode ref pointer
       fields >> field;
     }
     if (std::find(ports.begin(), ports.end(), port) != ports.end() && fields >> field) {
@@ -214,7 +216,7 @@ std::string CapturedFd::text() const {
   return out;
 }
 
-Process::Process(const std::vector<std::string>& argv) {
+Process::Process(const std::vector<std::string>& argv, const std::vector<int>& closed) {
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -246,6 +248,9 @@ Process::Process(const std::vector<std::string>& argv) {
     dup2(err[1], STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, STDIN_FILENO);
+    for (const int fd : closed) {
+      close(fd);
+    }
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -332,5 +337,12 @@ std::optional<int> Process::wait(milliseconds timeout) {
 }
 
 void Process::signal(int number) const { kill(pid_, number); }
+
+void Process::closeOutput() {
+  if (outFd_ >= 0) {
+    close(outFd_);
+    outFd_ = -1;
+  }
+}
 
 } // namespace corvexd::test

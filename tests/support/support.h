@@ -82,7 +82,8 @@ class CapturedFd {
 // A program run with its standard output and error read through pipes.
 class Process {
  public:
-  explicit Process(const std::vector<std::string>& argv);
+  // `closed`: descriptors the program starts without (0, 1 or 2).
+  explicit Process(const std::vector<std::string>& argv, const std::vector<int>& closed = {});
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -92,6 +93,8 @@ class Process {
   // Waits until standard output holds `text` or the time is up.
   bool waitForOutput(const std::string& text, milliseconds timeout);
   void signal(int number) const;
+  // Stops reading standard output, as a log reader that went away.
+  void closeOutput();
   [[nodiscard]] pid_t pid() const { return pid_; }
   [[nodiscard]] const std::string& out() const { return out_; }
   [[nodiscard]] const std::string& err() const { return err_; }
