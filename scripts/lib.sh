@@ -1,11 +1,28 @@
 # Sourced by the scripts that start programs in the background (demo,
 # memcheck, bench/run): what they start, how they wait for it, how they stop
-# it. Set `name` first; it begins every message.
+# it; and by demo and test for what they need installed. Set `name` first; it
+# begins every message.
 pids=()
 
 fail() {
   echo "$name: $*" >&2
   exit 1
+}
+
+# ensure_deps DIR [GROUP...]: as root, installs what is missing, with apt's
+# output in DIR/install-deps.log; otherwise says in one line what to run.
+ensure_deps() {
+  local dir=$1
+  shift
+  if [ "$(id -u)" != 0 ]; then
+    scripts/install-deps --check "$@" || exit 1
+    return
+  fi
+  scripts/install-deps --check "$@" 2>/dev/null && return
+  mkdir -p "$dir"
+  echo "$name: installing what is missing; apt's output is in $dir/install-deps.log"
+  scripts/install-deps "$@" >"$dir/install-deps.log" 2>&1 ||
+    fail "installing failed; see $dir/install-deps.log"
 }
 
 # A UDP port on 127.0.0.1 that nothing is bound to just now.
@@ -46,4 +63,55 @@ stop_all() {
   done
   wait 2>/dev/null || true
   pids=()
+}
+
+# Debian roots of the releases a Pi owner runs, made once with mmdebstrap and
+# reused: build-roots/debian-RELEASE-KIND (ROOTS moves them).
+codename() {
+  case $1 in
+  12) echo bookworm ;;
+  13) echo trixie ;;
+  *) fail "Debian release '$1': 12 or 13" ;;
+  esac
+}
+
+# make_root RELEASE KIND [MMDEBSTRAP-OPTION...]: makes the root if it is not
+# there yet and prints its path.
+make_root() {
+  local release=$1 kind=$2
+  shift 2
+  local root
+  root=${ROOTS:-$PWD/build-roots}/debian-$release-$kind
+  if [ ! -e "$root/.made" ]; then
+    rm -rf "$root"
+    mkdir -p "$(dirname "$root")"
+    echo "$name: making a Debian $release root in $root (about a minute)" >&2
+    mmdebstrap --variant=apt --include=ca-certificates "$@" "$(codename "$release")" "$root" \
+      >"$root.log" 2>&1 || { tail -20 "$root.log" >&2; fail "mmdebstrap failed (log: $root.log)"; }
+    touch "$root/.made"
+  fi
+  echo "$root"
+}
+
+# in_root ROOT COMMAND...: runs COMMAND as root inside ROOT with the project
+# at /project, a /proc and pseudo-terminals of its own, and a fresh /tmp; the
+# mounts end with it.
+in_root() {
+  local root=$1
+  shift
+  mkdir -p "$root/project"
+  unshare --mount --pid --fork --kill-child -- sh -ec '
+    root=$1 project=$2
+    shift 2
+    mount --make-rprivate /
+    mount -t proc proc "$root/proc"
+    mount -t sysfs -o ro sysfs "$root/sys"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$root/dev/pts"
+    [ -L "$root/dev/ptmx" ] || mount --bind "$root/dev/pts/ptmx" "$root/dev/ptmx"
+    mount -t tmpfs tmpfs "$root/dev/shm"
+    mount -t tmpfs tmpfs "$root/tmp"
+    mount --bind "$project" "$root/project"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+      LANG=C.UTF-8 TERM=dumb CI="${CI:-}" "$@"' sh "$root" "$PWD" "$@"
 }

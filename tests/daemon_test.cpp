@@ -103,14 +103,14 @@ TEST_F(Daemon, StartUpFailuresStopBeforeTheLoop) {
   UdpPeer taken("0.0.0.0");
   auto busy = run({"-x", "-p", std::to_string(taken.port())});
   EXPECT_EQ(busy->wait(kStart), 1);
-  EXPECT_EQ(busy->out(), "opened the Wiring Pi library\n");
+  EXPECT_EQ(busy->out(), "opened a simulated control line\n");
   EXPECT_EQ(busy->err(), "corvexd: error when binding the socket to port " +
                              std::to_string(taken.port()) + ", errno=98\n");
 
   unlink(kDevice.c_str());
   auto missing = run({"-x", "-p", "0"});
   EXPECT_EQ(missing->wait(kStart), 1);
-  EXPECT_EQ(missing->out(), "opened the Wiring Pi library\nopened the UDP socket on port 0\n");
+  EXPECT_EQ(missing->out(), "opened a simulated control line\nopened the UDP socket on port 0\n");
   EXPECT_EQ(missing->err(), "corvexd: error when opening " + kDevice + ", errno=2\n");
 }
 
@@ -118,7 +118,7 @@ TEST_F(Daemon, RoadOfOneRequestThenTheBoardHangsUp) {
   const auto started = std::chrono::steady_clock::now();
   auto daemon = serve();
   EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(770)) << "pulse and settle";
-  EXPECT_EQ(daemon->out(), "opened the Wiring Pi library\nopened the UDP socket on port " +
+  EXPECT_EQ(daemon->out(), "opened a simulated control line\nopened the UDP socket on port " +
                                std::to_string(port) + "\nopened " + kDevice + "\n");
 
   roundTrip({0x61, 0x00, 0x02, 0x0A, 0x12, 0x34}, {0x61, 0x00, 0x01, 0x0B, 0x56});

@@ -5,7 +5,7 @@
 
 namespace corvexd::gpio {
 
-const char* const openedTrace = "opened the Wiring Pi library\n";
+const char* const openedTrace = "opened a simulated control line\n";
 
 bool setUp() { return true; }
 
