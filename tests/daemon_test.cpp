@@ -3,7 +3,10 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -160,6 +163,31 @@ TEST_F(Daemon, VanishedLogReaderDoesNotEndIt) {
   roundTrip(frame({1}), frame({2})); // its dumps now fail to be written
   roundTrip(frame({3}), frame({4}));
   EXPECT_FALSE(daemon->wait(milliseconds(100)).has_value()) << "status " << daemon->err();
+}
+
+TEST_F(Daemon, TellsSystemdOnceItServes) {
+  char dir[] = "/tmp/corvexd-notify-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/notify";
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  auto daemon = serve();
+  unsetenv("NOTIFY_SOCKET");
+  pollfd ready{listener, POLLIN, 0};
+  char message[256] = {};
+  if (poll(&ready, 1, 5000) == 1) {
+    EXPECT_GT(recv(listener, message, sizeof message - 1, 0), 0);
+  }
+  EXPECT_EQ(std::string(message), "READY=1\nSTATUS=relaying frames between UDP port " +
+                                      std::to_string(port) + " and " + kDevice + "\n");
+  EXPECT_EQ(daemon->err(), "");
+  close(listener);
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 TEST_F(Daemon, DetachedChildServesAfterTheParentReturns) {

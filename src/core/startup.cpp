@@ -8,11 +8,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +62,54 @@ void keepStandardDescriptorsTaken() {
       dup2(null, fd);
       close(null);
     }
+  }
+}
+
+// The port a socket is bound to (the one the system picked for -p 0).
+[[nodiscard]] std::uint16_t boundPort(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
+// Tells systemd (a Type=notify unit) that the bridge serves: READY=1 and one
+// STATUS= line to the datagram socket that $NOTIFY_SOCKET names, written
+// directly rather than through libsystemd. Without it nothing happens. A
+// failure is reported and is not fatal: systemd's own time-out then acts.
+void notifyReady() {
+  const char* const path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr || (path[0] != '/' && path[0] != '@')) {
+    return;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t pathLength = std::strlen(path);
+  std::array<char, 192> message{};
+  const int length = std::snprintf(message.data(), message.size(),
+                                   "READY=1\nSTATUS=relaying frames between UDP port %u and %s\n",
+                                   unsigned{boundPort(sockFd)}, serialDevicePath);
+  int error = ENAMETOOLONG;
+  if (pathLength < sizeof address.sun_path && length > 0 &&
+      static_cast<std::size_t>(length) < message.size()) {
+    std::memcpy(address.sun_path, path, pathLength);
+    if (path[0] == '@') {
+      address.sun_path[0] = '\0'; // an abstract socket
+    }
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const auto addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + pathLength);
+    error = fd >= 0 && sendto(fd, message.data(), static_cast<std::size_t>(length), 0,
+                              reinterpret_cast<const sockaddr*>(&address), addressLength) == length
+                ? 0
+                : errno;
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  if (error != 0) {
+    report("corvexd: error when notifying systemd, errno=%d\n", error);
   }
 }
 
@@ -188,6 +238,7 @@ int runDaemon(int argc, char** argv) {
     return EXIT_FAILURE;
   }
   std::memset(&sa, 0, sizeof sa);
+  notifyReady();
   return runEventLoop();
 }
 
