@@ -1,0 +1,271 @@
+#!/usr/bin/env python3
+"""Drives the emulated ARM machine from the host and checks what a Pi owner
+relies on: the board's frames through the packaged daemon under systemd, the
+control-line pulse and the UART's speed as QEMU saw the guest's drivers set
+them, readiness, a restart after SIGKILL, and the failure without GPIO4.
+Prints one line per check; exit status 0 when every check held."""
+
+import argparse
+import os
+import re
+import socket
+import subprocess
+import sys
+import time
+
+checks = []
+
+
+def check(what, held, detail=""):
+    checks.append(held)
+    print(f"system-test: {'ok  ' if held else 'FAIL'} {what}{'' if held else ': ' + detail}",
+          flush=True)
+    return held
+
+
+class Guest:
+    """One boot of the machine, with a command channel on its second console."""
+
+    def __init__(self, args, tag, dtb, port, link):
+        self.work = args.work
+        self.channel_path = os.path.join(self.work, f"channel-{tag}.sock")
+        self.trace = os.path.join(self.work, f"trace-{tag}.log")
+        self.console = os.path.join(self.work, f"console-{tag}.log")
+        for path in (self.channel_path, self.trace, self.console):
+            if os.path.exists(path):
+                os.unlink(path)
+        command = args.machine + [
+            "-display", "none", "-monitor", "none", "-no-reboot",
+            "-kernel", args.kernel, "-initrd", os.path.join(self.work, "initrd.cpio"),
+            "-dtb", os.path.join(self.work, dtb), "-append", "console=hvc0 rdinit=/init",
+            "-drive", f"if=none,id=disk,file={os.path.join(self.work, 'run.img')},format=raw",
+            "-device", "virtio-blk-pci,drive=disk",
+            "-netdev", f"user,id=net,hostfwd=udp:127.0.0.1:{port}-:2460",
+            "-device", "virtio-net-pci,netdev=net,romfile=",
+            "-device", "virtio-serial-pci",
+            "-chardev", f"file,id=con,path={self.console}", "-device", "virtconsole,chardev=con",
+            "-chardev", f"socket,id=channel,path={self.channel_path},server=on,wait=off",
+            "-device", "virtconsole,chardev=channel",
+            "-chardev", f"serial,id=uart,path={link}", "-serial", "chardev:uart",
+            "-msg", "timestamp=on", "-D", self.trace, "-trace", "enable=pl061_set_output",
+            "-trace", "enable=pl011_baudrate_change",
+        ]
+        self.started = time.monotonic()
+        self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+        self.channel = None
+        self.buffer = b""
+
+    def connect(self, timeout):
+        """Waits until the guest's command channel answers; the boot time."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.qemu.poll() is None:
+            try:
+                if self.channel is None:
+                    self.channel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    self.channel.connect(self.channel_path)
+                if self.run("true", 2)[0] == 0:
+                    return time.monotonic() - self.started
+            except OSError:
+                self.channel = None
+                time.sleep(0.5)
+        return None
+
+    def run(self, command, timeout=30):
+        """(status, output) of a shell command in the guest; status None on time-out."""
+        self.channel.sendall(command.encode() + b"\n")
+        deadline = time.monotonic() + timeout
+        while True:
+            match = re.search(rb"@@ (\d+)\r?\n", self.buffer)
+            if match:
+                output = self.buffer[:match.start()].decode(errors="replace")
+                self.buffer = self.buffer[match.end():]
+                return int(match.group(1)), output.replace("\r", "")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None, ""
+            self.channel.settimeout(left)
+            try:
+                data = self.channel.recv(65536)
+            except socket.timeout:
+                return None, ""
+            if not data:
+                return None, ""
+            self.buffer += data
+
+    def unit(self):
+        status, output = self.run("systemctl show corvexd.service -p Type -p ActiveState "
+                                  "-p StatusText -p MainPID -p NRestarts "
+                                  "-p ExecMainStartTimestampMonotonic "
+                                  "-p ActiveEnterTimestampMonotonic")
+        return dict(line.split("=", 1) for line in output.splitlines() if "=" in line)
+
+    def wait_active(self, timeout, other_than="0"):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            state = self.unit()
+            if state.get("ActiveState") == "active" and state.get("MainPID") not in ("0", other_than):
+                return state
+            time.sleep(0.5)
+        return self.unit()
+
+    def journal(self):
+        return self.run("journalctl -u corvexd.service -o cat --no-pager")[1]
+
+    def stop(self):
+        if self.channel is not None:
+            try:
+                self.channel.sendall(b"systemctl poweroff\n")
+            except OSError:
+                pass
+        try:
+            self.qemu.wait(60)
+        except subprocess.TimeoutExpired:
+            self.qemu.kill()
+            self.qemu.wait()
+
+
+def round_trip(port, frame, timeout=5.0):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+        client.bind(("127.0.0.1", 0))
+        client.settimeout(timeout)
+        client.sendto(frame, ("127.0.0.1", port))
+        try:
+            return client.recv(65536)
+        except socket.timeout:
+            return None
+
+
+def frame(payload, fourth=0):
+    return bytes([0x61, len(payload) >> 8, len(payload) & 0xFF, fourth]) + payload
+
+
+def relays(port, what):
+    small = frame(bytes([0x0D, 0x11, 0x13, 0x61, 0x0A, 0x00, 0xFF]), 0x0D)
+    large = frame(bytes(i % 256 for i in range(396)), 0x61)
+    for name, sent in (("a frame with 0D 11 13 61 in its payload", small),
+                       ("a 400-byte frame", large)):
+        answer = round_trip(port, sent)
+        check(f"{what}: {name} through the bridge and back, byte for byte", answer == sent,
+              f"answer {answer.hex() if answer else None}")
+
+
+def pulses(trace_path):
+    """(time, level) of GPIO line 4 and (time, baud) of the UART, from QEMU's
+    trace; the line's levels before its first 1 are the machine's reset."""
+    line4, uart = [], []
+    with open(trace_path, errors="replace") as trace:
+        for text in trace:
+            stamp = re.match(r"\d+@(\d+\.\d+):", text)
+            if not stamp:
+                continue
+            when = float(stamp.group(1))
+            if m := re.search(r"setting output 4 to (\d)", text):
+                line4.append((when, int(m.group(1))))
+            elif m := re.search(r"new baudrate (\d+)", text):
+                uart.append((when, int(m.group(1))))
+    while line4 and line4[0][1] != 1:
+        line4.pop(0)
+    edges = []
+    for (when, level), (later, next_level) in zip(line4, line4[1:]):
+        if level == 1 and next_level == 0:
+            edges.append(when)
+        if level == 0 and next_level == 1 and edges:
+            edges[-1] = (edges[-1], later)
+    return [e for e in edges if isinstance(e, tuple)], uart
+
+
+def check_pulse(trace_path, index, what):
+    lows, uart = pulses(trace_path)
+    if not check(f"{what}: GPIO4 pulsed low then high", len(lows) > index,
+                 f"{len(lows)} pulses in QEMU's trace"):
+        return
+    low, high = lows[index]
+    check(f"{what}: GPIO4 low for {1000 * (high - low):.1f} ms (20 ms asked)",
+          0.0195 <= high - low <= 0.5)
+    opened = [(when, baud) for when, baud in uart if when >= low]
+    check(f"{what}: the UART set to 230400 baud after the pulse, not before",
+          bool(opened) and opened[0][1] == 230400 and opened[0][0] >= high + 0.7,
+          f"UART changes after the pulse: {opened[:3]}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--kernel", required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("machine", nargs="+")
+    args = parser.parse_args()
+
+    link = os.path.join(args.work, "ttyBOARD")
+    board = subprocess.Popen([os.path.join(args.host, "corvex-board"), "--quiet", link],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if os.path.islink(link):
+                break
+            time.sleep(0.05)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+
+        guest = Guest(args, "gpio4", "gpio4.dtb", port, link)
+        try:
+            boot = guest.connect(300)
+            if not check("the guest boots with its own kernel and systemd", boot is not None,
+                         "no answer on the command channel"):
+                return 1
+            print(f"system-test: booted in {boot:.1f} s", flush=True)
+            state = guest.wait_active(120)
+            check("systemd reports corvexd.service active (Type=notify)",
+                  state.get("ActiveState") == "active" and state.get("Type") == "notify",
+                  str(state) + "\n" + guest.journal())
+            ready = int(state.get("ActiveEnterTimestampMonotonic", 0)) - int(
+                state.get("ExecMainStartTimestampMonotonic", 0))
+            check(f"active {ready / 1e6:.2f} s after start, once the daemon said it was ready",
+                  ready >= 770000 and state.get("StatusText", "").startswith(
+                      "relaying frames between UDP port 2460 and /dev/ttyAMA0"), str(state))
+            relays(port, "first start")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as junk:
+                junk.sendto(b"\x00junk", ("127.0.0.1", port))
+            time.sleep(1)
+            check("a junk datagram's message is in the unit's journal",
+                  "corvexd: invalid start byte when reading from the socket, 0x00"
+                  in guest.journal())
+            check_pulse(guest.trace, 0, "first start")
+
+            pid = state.get("MainPID")
+            killed = time.monotonic()
+            guest.run(f"kill -KILL {pid}")
+            state = guest.wait_active(60, other_than=pid)
+            check(f"killed with SIGKILL, restarted by systemd ({time.monotonic() - killed:.1f} s)",
+                  state.get("ActiveState") == "active" and state.get("MainPID") != pid
+                  and state.get("NRestarts") == "1", str(state))
+            relays(port, "after the restart")
+            check_pulse(guest.trace, 1, "after the restart")
+        finally:
+            guest.stop()
+
+        guest = Guest(args, "plain", "plain.dtb", port, link)
+        try:
+            if check("the guest boots without a line named GPIO4", guest.connect(300) is not None):
+                message = "corvexd: error when initialising GPIO4, errno=2"
+                deadline = time.monotonic() + 60
+                journal = ""
+                while time.monotonic() < deadline and message not in journal:
+                    time.sleep(1)
+                    journal = guest.journal()
+                state = guest.unit()
+                check("without GPIO4 the unit fails with the message in its journal",
+                      message in journal and state.get("ActiveState") != "active",
+                      f"{state} {journal[-500:]}")
+        finally:
+            guest.stop()
+    finally:
+        board.terminate()
+        board.wait()
+    print(f"system-test: {checks.count(True)} of {len(checks)} checks held", flush=True)
+    return 0 if all(checks) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
