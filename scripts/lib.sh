@@ -80,8 +80,11 @@ codename() {
 make_root() {
   local release=$1 kind=$2
   shift 2
-  local root
+  local root lock
   root=${ROOTS:-$PWD/build-roots}/debian-$release-$kind
+  mkdir -p "$(dirname "$root")"
+  exec {lock}>"$root.lock"
+  flock "$lock"
   if [ ! -e "$root/.made" ]; then
     rm -rf "$root"
     mkdir -p "$(dirname "$root")"
@@ -90,17 +93,19 @@ make_root() {
       >"$root.log" 2>&1 || { tail -20 "$root.log" >&2; fail "mmdebstrap failed (log: $root.log)"; }
     touch "$root/.made"
   fi
+  exec {lock}>&-
   echo "$root"
 }
 
 # in_root ROOT COMMAND...: runs COMMAND as root inside ROOT with the project
 # at /project, a /proc and pseudo-terminals of its own, and a fresh /tmp; the
-# mounts end with it.
+# mounts end with it. One command at a time in a root: apt in two at once
+# would fail on dpkg's lock.
 in_root() {
   local root=$1
   shift
   mkdir -p "$root/project"
-  unshare --mount --pid --fork --kill-child -- sh -ec '
+  flock "$root.lock" unshare --mount --pid --fork --kill-child -- sh -ec '
     root=$1 project=$2
     shift 2
     mount --make-rprivate /
