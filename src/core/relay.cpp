@@ -9,19 +9,17 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 
 namespace corvexd {
 
 namespace {
 
 using FrameBuffer = std::array<unsigned char, kFrameMax>;
-using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kEmptyReadPauseMs = 5;
 // A whole frame takes 17.4 ms on the wire; one still arriving a second after
 // its start byte is trickling, and the network side has waited long enough.
-constexpr Clock::duration kFrameTimeLimit = std::chrono::seconds(1);
+constexpr long long kFrameTimeLimitMs = 1000;
 
 enum class Gather { complete, stalled, failed };
 
@@ -35,7 +33,7 @@ void reportSerialReadError(int error) {
 // the deadline bounds a frame that trickles in. The clock is looked at only
 // after a read that came short.
 [[nodiscard]] Gather gather(unsigned char* into, std::size_t want, std::size_t& got,
-                            Clock::time_point deadline) {
+                            long long deadline) {
   got = 0;
   bool idle = false;
   while (got < want) {
@@ -51,7 +49,7 @@ void reportSerialReadError(int error) {
     if (n == 0 && idle) {
       return Gather::stalled;
     }
-    if (Clock::now() >= deadline) {
+    if (monotonicMs() >= deadline) {
       return Gather::stalled;
     }
     idle = n == 0;
@@ -122,8 +120,7 @@ bool processSerial() {
     report("corvexd: unknown byte from the CORVEX, 0x%02X\n", frame[0]);
     return true;
   }
-  // The monotonic clock is read through the vDSO: no system call.
-  const Clock::time_point deadline = Clock::now() + kFrameTimeLimit;
+  const long long deadline = monotonicMs() + kFrameTimeLimitMs;
 
   std::size_t held = 1; // start byte and the header bytes after it
   std::size_t length = 0;
@@ -156,7 +153,7 @@ bool processSerial() {
     held = static_cast<std::size_t>(headerEnd - next);
     std::copy(next, headerEnd, frame.data());
     // A line that keeps sending start bytes must not hold the call for good.
-    if (Clock::now() >= deadline) {
+    if (monotonicMs() >= deadline) {
       reportIncomplete(held, kHeaderSize);
       return true;
     }

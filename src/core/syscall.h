@@ -47,6 +47,14 @@ namespace corvexd {
   return n;
 }
 
+// Milliseconds on the monotonic clock, read through the vDSO: no system
+// call, and no C++ runtime pulled in for it.
+[[nodiscard]] inline long long monotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 inline void sleepMs(unsigned ms) {
   timespec left{static_cast<time_t>(ms / 1000U), static_cast<long>(ms % 1000U) * 1000000L};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
