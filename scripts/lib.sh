@@ -89,8 +89,11 @@ make_root() {
     rm -rf "$root"
     mkdir -p "$(dirname "$root")"
     echo "$name: making a Debian $release root in $root (about a minute)" >&2
+    # Twice: a mirror in the middle of a sync fails it for a while.
     mmdebstrap --variant=apt --include=ca-certificates "$@" "$(codename "$release")" "$root" \
-      >"$root.log" 2>&1 || { tail -20 "$root.log" >&2; fail "mmdebstrap failed (log: $root.log)"; }
+      >"$root.log" 2>&1 || { sleep 20 && rm -rf "$root" && mmdebstrap --variant=apt \
+      --include=ca-certificates "$@" "$(codename "$release")" "$root" >"$root.log" 2>&1; } ||
+      { tail -20 "$root.log" >&2; fail "mmdebstrap failed (log: $root.log)"; }
     touch "$root/.made"
   fi
   exec {lock}>&-
