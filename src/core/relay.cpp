@@ -65,6 +65,18 @@ void reportIncomplete(std::size_t gathered, std::size_t length) {
          static_cast<unsigned>(gathered), static_cast<unsigned>(length));
 }
 
+// Reads the frame on from byte `from` up to byte `to`; a stall is reported as
+// an incomplete frame of `to` bytes.
+[[nodiscard]] Gather gatherFrame(FrameBuffer& frame, std::size_t from, std::size_t to,
+                                 long long deadline) {
+  std::size_t got = 0;
+  const Gather result = gather(frame.data() + from, to - from, got, deadline);
+  if (result == Gather::stalled) {
+    reportIncomplete(from + got, to);
+  }
+  return result;
+}
+
 } // namespace
 
 bool processSocket() {
@@ -125,15 +137,10 @@ bool processSerial() {
   std::size_t held = 1; // start byte and the header bytes after it
   std::size_t length = 0;
   for (;;) {
-    std::size_t got = 0;
-    switch (gather(frame.data() + held, kHeaderSize - held, got, deadline)) {
-    case Gather::failed:
-      return false;
-    case Gather::stalled:
-      reportIncomplete(held + got, kHeaderSize);
-      return true;
-    case Gather::complete:
-      break;
+    // A stalled frame is dropped and the relay goes on; a failed read ends it.
+    if (const Gather header = gatherFrame(frame, held, kHeaderSize, deadline);
+        header != Gather::complete) {
+      return header == Gather::stalled;
     }
     length = declaredLength(frame.data(), kHeaderSize);
     if (length <= kFrameMax) {
@@ -159,15 +166,9 @@ bool processSerial() {
     }
   }
 
-  std::size_t got = 0;
-  switch (gather(frame.data() + kHeaderSize, length - kHeaderSize, got, deadline)) {
-  case Gather::failed:
-    return false;
-  case Gather::stalled:
-    reportIncomplete(kHeaderSize + got, length);
-    return true;
-  case Gather::complete:
-    break;
+  if (const Gather payload = gatherFrame(frame, kHeaderSize, length, deadline);
+      payload != Gather::complete) {
+    return payload == Gather::stalled;
   }
 
   if (debug) {
