@@ -75,6 +75,15 @@ codename() {
   esac
 }
 
+# The Debian archive this machine's apt uses (debootstrap, unlike apt, has no
+# sources of its own to read): the one that serves the host's own release.
+debian_mirror() {
+  local host
+  host=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  apt-get indextargets --format '$(REPO_URI) $(RELEASE)' "Created-By: Packages" |
+    awk -v suite="$host" '$2 == suite {print $1; exit}'
+}
+
 # make_root RELEASE KIND [MMDEBSTRAP-OPTION...]: makes the root if it is not
 # there yet and prints its path.
 make_root() {

@@ -13,7 +13,7 @@ namespace corvexd::gpio {
 
 void waitMs(unsigned ms);
 
-// Trace line written once the pulse is done.
-extern const char* const openedTrace;
+// Writes the trace line once the pulse is done (only when tracing).
+void traceOpened();
 
 } // namespace corvexd::gpio

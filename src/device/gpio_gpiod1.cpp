@@ -14,22 +14,30 @@ namespace corvexd::gpio {
 namespace {
 // Found and requested once, held for the life of the process.
 gpiod_line* controlLine = nullptr;
+std::string chipLabel;
 } // namespace
 
-const char* const openedTrace = "opened GPIO4 through libgpiod\n";
-
 bool setUp() {
-  const bool found = findOnChips([](const char* path) {
+  const bool found = findControlLine([](const char* path, Find how) {
     gpiod_chip* chip = gpiod_chip_open(path);
     if (chip == nullptr) {
       return errno;
     }
-    controlLine = gpiod_chip_find_line(chip, kLineName);
+    const char* const label = gpiod_chip_label(chip);
+    int error = ENOENT;
+    controlLine = nullptr;
+    if (how == Find::byName) {
+      controlLine = gpiod_chip_find_line(chip, kLineName);
+      error = errno;
+    } else if (isHeaderChip(label, gpiod_chip_num_lines(chip))) {
+      controlLine = gpiod_chip_get_line(chip, kHeaderOffset);
+      error = errno;
+    }
     if (controlLine == nullptr) {
-      const int error = errno;
       gpiod_chip_close(chip);
       return error;
     }
+    chipLabel = label != nullptr ? label : "";
     return 0;
   });
   if (!found || gpiod_line_request_output(controlLine, kConsumer, 1) != 0) {
@@ -38,6 +46,8 @@ bool setUp() {
   }
   return true;
 }
+
+void traceOpened() { traceLine(chipLabel, gpiod_line_offset(controlLine)); }
 
 bool drive(bool high) {
   if (gpiod_line_set_value(controlLine, high ? 1 : 0) != 0) {

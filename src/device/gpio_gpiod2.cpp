@@ -1,5 +1,4 @@
-// Control line through libgpiod 2.x (Debian 13, Raspberry Pi OS Trixie),
-// which has no search by line name across chips.
+// Control line through libgpiod 2.x (Debian 13, Raspberry Pi OS Trixie).
 #include <gpiod.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@ namespace {
 gpiod_chip* chip = nullptr;
 gpiod_line_request* request = nullptr;
 unsigned offset = 0;
+std::string chipLabel;
 
 [[nodiscard]] gpiod_line_request* requestOutput(gpiod_chip* from, unsigned lineOffset) {
   gpiod_line_settings* settings = gpiod_line_settings_new();
@@ -39,17 +39,30 @@ unsigned offset = 0;
 
 } // namespace
 
-const char* const openedTrace = "opened GPIO4 through libgpiod\n";
-
 bool setUp() {
-  const bool found = findOnChips([](const char* path) {
+  const bool found = findControlLine([](const char* path, Find how) {
     gpiod_chip* candidate = gpiod_chip_open(path);
     if (candidate == nullptr) {
       return errno;
     }
-    const int at = gpiod_chip_get_line_offset_from_name(candidate, kLineName);
+    int at = -1;
+    int error = ENOENT;
+    if (gpiod_chip_info* info = gpiod_chip_get_info(candidate); info == nullptr) {
+      error = errno;
+    } else {
+      const char* const label = gpiod_chip_info_get_label(info);
+      if (how == Find::byLabel) {
+        at = isHeaderChip(label, gpiod_chip_info_get_num_lines(info))
+                 ? static_cast<int>(kHeaderOffset)
+                 : -1;
+      } else {
+        at = gpiod_chip_get_line_offset_from_name(candidate, kLineName);
+        error = at < 0 ? errno : 0;
+      }
+      chipLabel = label != nullptr ? label : "";
+      gpiod_chip_info_free(info);
+    }
     if (at < 0) {
-      const int error = errno;
       gpiod_chip_close(candidate);
       return error;
     }
@@ -57,15 +70,15 @@ bool setUp() {
     offset = static_cast<unsigned>(at);
     return 0;
   });
-  if (found) {
-    request = requestOutput(chip, offset);
-  }
+  request = found ? requestOutput(chip, offset) : nullptr;
   if (request == nullptr) {
     reportSetUpFailure(errno);
     return false;
   }
   return true;
 }
+
+void traceOpened() { traceLine(chipLabel, offset); }
 
 bool drive(bool high) {
   const auto value = high ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;

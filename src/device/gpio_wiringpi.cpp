@@ -10,7 +10,7 @@ namespace {
 constexpr int kControlPin = 7;
 } // namespace
 
-const char* const openedTrace = "opened the Wiring Pi library\n";
+void traceOpened() { trace("opened the Wiring Pi library\n"); }
 
 bool setUp() {
   if (wiringPiSetup() == -1) {

@@ -22,7 +22,7 @@ bool openWiringPi() {
     return false;
   }
   gpio::waitMs(kSettleMs);
-  trace("%s", gpio::openedTrace);
+  gpio::traceOpened();
   return true;
 }
 

@@ -1,4 +1,5 @@
-// What the GPIO stand-ins were asked to do, and which call should fail.
+// What the GPIO stand-ins were asked to do, which call should fail, and the
+// chips they pretend the kernel has.
 #pragma once
 
 #include <chrono>
@@ -20,5 +21,22 @@ extern int failErrno;
 bool record(const std::string& what);
 
 void reset(const std::string& failingCall = "", int error = 0);
+
+// gpiochipN is chips[N]; a chip beyond them is not there (ENOENT).
+struct Chip {
+  std::string label;
+  std::vector<std::string> lines; // names by offset
+};
+extern std::vector<Chip> chips;
+// The chip and offset of the line requested: "gpiochip0:4".
+extern std::string requested;
+// The chip a path names ("/dev/gpiochip1": chips[1]) and its name; nullptr
+// and ENOENT when it is not there.
+const Chip* chipAt(const std::string& path, std::string& name);
+// The offset of the line named `line` on `at`, or -1.
+int offsetOf(const Chip& at, const std::string& line);
+// A chip of `count` unnamed lines but the named ones.
+Chip chip(const std::string& label, std::size_t count,
+          const std::vector<std::pair<std::size_t, std::string>>& named = {});
 
 } // namespace fake

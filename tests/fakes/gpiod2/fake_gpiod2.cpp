@@ -1,5 +1,4 @@
-// Two chips: the control line is offset 4 of the second, as on a Pi whose
-// header lines are not on gpiochip0.
+// libgpiod 2.x over the chips of fake::chips.
 #include <cerrno>
 #include <list>
 #include <string>
@@ -9,16 +8,22 @@
 
 struct gpiod_chip {
   std::string name;
+  const fake::Chip* chip;
+};
+struct gpiod_chip_info {
+  const fake::Chip* chip;
 };
 struct gpiod_line_settings {};
-struct gpiod_line_config {};
+struct gpiod_line_config {
+  unsigned offset = 0;
+};
 struct gpiod_request_config {};
 struct gpiod_line_request {};
 
 namespace {
-std::list<gpiod_chip> chips; // owned here: the back-end keeps its chip open for good
+std::list<gpiod_chip> opened; // owned here: the back-end keeps its chip open for good
 gpiod_line_request theRequest;
-int live = 0; // settings and configs not yet freed
+int live = 0; // settings, configs and infos not yet freed
 } // namespace
 
 namespace fake {
@@ -26,21 +31,47 @@ int liveObjects() { return live; }
 } // namespace fake
 
 gpiod_chip* gpiod_chip_open(const char* path) {
-  const std::string name = std::string(path).substr(std::string(path).rfind('/') + 1);
-  return fake::record("chip_open(" + name + ")") ? nullptr : &chips.emplace_back(gpiod_chip{name});
+  std::string name;
+  const fake::Chip* chip = fake::chipAt(path, name);
+  const int missing = errno;
+  if (fake::record("chip_open(" + name + ")")) {
+    return nullptr;
+  }
+  if (chip == nullptr) {
+    errno = missing;
+    return nullptr;
+  }
+  return &opened.emplace_back(gpiod_chip{name, chip});
 }
 void gpiod_chip_close(gpiod_chip* chip) { fake::record("chip_close(" + chip->name + ")"); }
+gpiod_chip_info* gpiod_chip_get_info(gpiod_chip* chip) {
+  if (fake::record("chip_info(" + chip->name + ")")) {
+    return nullptr;
+  }
+  ++live;
+  return new gpiod_chip_info{chip->chip};
+}
+const char* gpiod_chip_info_get_label(gpiod_chip_info* info) { return info->chip->label.c_str(); }
+size_t gpiod_chip_info_get_num_lines(gpiod_chip_info* info) { return info->chip->lines.size(); }
+void gpiod_chip_info_free(gpiod_chip_info* info) {
+  live -= info != nullptr;
+  delete info;
+}
 int gpiod_chip_get_line_offset_from_name(gpiod_chip* chip, const char* name) {
   const bool fail = fake::record("offset(" + chip->name + "," + name + ")");
-  if (fail || chip->name != "gpiochip1" || std::string(name) != "GPIO4") {
-    errno = ENOENT;
-    return -1;
+  const int offset = fail ? -1 : fake::offsetOf(*chip->chip, name);
+  if (offset < 0) {
+    errno = fail ? errno : ENOENT;
   }
-  return 4;
+  return offset;
 }
 gpiod_line_request* gpiod_chip_request_lines(gpiod_chip* chip, gpiod_request_config*,
-                                             gpiod_line_config*) {
-  return fake::record("request_lines(" + chip->name + ")") ? nullptr : &theRequest;
+                                             gpiod_line_config* config) {
+  if (fake::record("request_lines(" + chip->name + ")")) {
+    return nullptr;
+  }
+  fake::requested = chip->name + ":" + std::to_string(config->offset);
+  return &theRequest;
 }
 gpiod_line_settings* gpiod_line_settings_new(void) {
   ++live;
@@ -67,8 +98,9 @@ void gpiod_line_config_free(gpiod_line_config* config) {
   live -= config != nullptr;
   delete config;
 }
-int gpiod_line_config_add_line_settings(gpiod_line_config*, const unsigned int* offsets,
+int gpiod_line_config_add_line_settings(gpiod_line_config* config, const unsigned int* offsets,
                                         size_t num_offsets, gpiod_line_settings*) {
+  config->offset = offsets[0];
   return fake::record("line_settings(" + std::to_string(num_offsets) + ":" +
                       std::to_string(offsets[0]) + ")")
              ? -1

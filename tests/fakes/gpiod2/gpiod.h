@@ -4,6 +4,7 @@
 #include <stddef.h>
 
 struct gpiod_chip;
+struct gpiod_chip_info;
 struct gpiod_line_settings;
 struct gpiod_line_config;
 struct gpiod_request_config;
@@ -25,6 +26,10 @@ extern "C" {
 #endif
 struct gpiod_chip* gpiod_chip_open(const char* path);
 void gpiod_chip_close(struct gpiod_chip* chip);
+struct gpiod_chip_info* gpiod_chip_get_info(struct gpiod_chip* chip);
+const char* gpiod_chip_info_get_label(struct gpiod_chip_info* info);
+size_t gpiod_chip_info_get_num_lines(struct gpiod_chip_info* info);
+void gpiod_chip_info_free(struct gpiod_chip_info* info);
 int gpiod_chip_get_line_offset_from_name(struct gpiod_chip* chip, const char* name);
 struct gpiod_line_request* gpiod_chip_request_lines(struct gpiod_chip* chip,
                                                     struct gpiod_request_config* req_cfg,
