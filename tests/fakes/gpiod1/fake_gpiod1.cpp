@@ -55,8 +55,8 @@ gpiod_line* gpiod_chip_find_line(gpiod_chip* chip, const char* name) {
   return &lines.emplace_back(gpiod_line{chip->name, static_cast<unsigned>(offset)});
 }
 int gpiod_line_request_output(gpiod_line* line, const char* consumer, int default_val) {
-  if (fake::record(std::string("request_output(") + consumer + "," +
-                   std::to_string(default_val) + ")")) {
+  if (fake::record(std::string("request_output(") + consumer + "," + std::to_string(default_val) +
+                   ")")) {
     return -1;
   }
   fake::requested = line->chip + ":" + std::to_string(line->offset);
