@@ -182,15 +182,38 @@ TEST_F(Daemon, TellsSystemdOnceItServes) {
   setenv("NOTIFY_SOCKET", name.c_str(), 1);
   auto daemon = serve();
   unsetenv("NOTIFY_SOCKET");
-  pollfd ready{listener, POLLIN, 0};
-  char message[256] = {};
-  if (poll(&ready, 1, 5000) == 1) {
-    EXPECT_GT(recv(listener, message, sizeof message - 1, 0), 0);
-  }
-  EXPECT_EQ(std::string(message), "READY=1\nSTATUS=relaying frames between UDP port " +
-                                      std::to_string(port) + " and " + kDevice + "\n");
-  EXPECT_EQ(daemon->err(), "");
+  const auto nextMessage = [&](milliseconds within) {
+    pollfd ready{listener, POLLIN, 0};
+    char message[512] = {};
+    if (poll(&ready, 1, static_cast<int>(within.count())) == 1) {
+      EXPECT_GT(recv(listener, message, sizeof message - 1, 0), 0);
+    }
+    return std::string(message);
+  };
+  const std::string relaying =
+      "relaying frames between UDP port " + std::to_string(port) + " and " + kDevice;
+  EXPECT_EQ(nextMessage(kStart), "READY=1\nSTATUS=" + relaying + "\n");
+  // What it has done, at most once a second and only when it changed.
+  roundTrip(frame({1}), frame({2}));
+  client.sendTo(port, {0x00});
+  EXPECT_EQ(nextMessage(milliseconds(1500)),
+            "STATUS=" + relaying +
+                ": 1 to the board, 1 from it; dropped: 1 invalid datagrams, 0 faults from the "
+                "board, 0 for a busy line, 0 by the kernel\n");
+  EXPECT_EQ(nextMessage(milliseconds(1200)), "") << "nothing while idle, READY only once";
+  daemon->pump(milliseconds(50));
+  EXPECT_EQ(daemon->err(), "corvexd: invalid start byte when reading from the socket, 0x00\n");
   close(listener);
+  daemon->signal(SIGTERM);
+  daemon->wait(kStart);
+
+  // Not a socket systemd would name: said once, and the bridge serves on.
+  setenv("NOTIFY_SOCKET", "notify", 1);
+  auto unnamed = serve();
+  unsetenv("NOTIFY_SOCKET");
+  roundTrip(frame({3}), frame({4}));
+  unnamed->pump(milliseconds(50));
+  EXPECT_EQ(unnamed->err(), "corvexd: error when notifying systemd, errno=97\n");
 }
 
 TEST_F(Daemon, DetachedChildServesAfterTheParentReturns) {

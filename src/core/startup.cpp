@@ -1,5 +1,6 @@
 // Command line, start-up order, UDP endpoint and the one wait loop.
 #include "core/corvexd.h"
+#include "core/syscall.h"
 #include "device/device.h"
 #include "diagnostics/diagnostics.h"
 
@@ -11,8 +12,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -75,42 +78,105 @@ void keepStandardDescriptorsTaken() {
   return ntohs(local.sin_port);
 }
 
-// Tells systemd (a Type=notify unit) that the bridge serves: READY=1 and one
-// STATUS= line to the datagram socket that $NOTIFY_SOCKET names, written
-// directly rather than through libsystemd. Without it nothing happens. A
-// failure is reported and is not fatal: systemd's own time-out then acts.
-void notifyReady() {
-  const char* const path = std::getenv("NOTIFY_SOCKET");
-  if (path == nullptr || (path[0] != '/' && path[0] != '@')) {
+// systemd (a Type=notify unit): READY=1 once the bridge serves, then a status
+// line with what it has done, written directly to the datagram socket that
+// $NOTIFY_SOCKET names rather than through libsystemd. Without it nothing is
+// sent. A failure is reported once and ends the notifying, not the bridge:
+// systemd's own time-out then acts.
+int notifyFd = -1;
+sockaddr_un notifyAddress{};
+socklen_t notifyAddressLength = 0;
+std::uint16_t servedPort = 0;
+RelayCounts statusSent{};
+long long statusSentAt = 0;
+
+void stopNotifying(int error) {
+  report("corvexd: error when notifying systemd, errno=%d\n", error);
+  if (notifyFd >= 0) {
+    close(notifyFd);
+  }
+  notifyFd = -1;
+}
+
+void sendNotify(const char* text, int length) {
+  if (length <= 0 || notifyFd < 0) {
     return;
   }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  const ssize_t sent =
+      sendto(notifyFd, text, static_cast<std::size_t>(length), MSG_DONTWAIT,
+             reinterpret_cast<const sockaddr*>(&notifyAddress), notifyAddressLength);
+  if (sent != length) {
+    stopNotifying(sent < 0 ? errno : EMSGSIZE);
+  }
+}
+
+void notifyReady() {
+  const char* const path = std::getenv("NOTIFY_SOCKET");
+  if (path == nullptr) {
+    return;
+  }
   const std::size_t pathLength = std::strlen(path);
+  if ((path[0] != '/' && path[0] != '@') || pathLength < 2) {
+    stopNotifying(EAFNOSUPPORT); // not a socket systemd would name
+    return;
+  }
+  if (pathLength >= sizeof notifyAddress.sun_path) {
+    stopNotifying(ENAMETOOLONG);
+    return;
+  }
+  notifyAddress.sun_family = AF_UNIX;
+  std::memcpy(notifyAddress.sun_path, path, pathLength);
+  if (path[0] == '@') {
+    notifyAddress.sun_path[0] = '\0'; // an abstract socket
+  }
+  notifyAddressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + pathLength);
+  notifyFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (notifyFd < 0) {
+    stopNotifying(errno);
+    return;
+  }
+  servedPort = boundPort(sockFd);
   std::array<char, 192> message{};
-  const int length = std::snprintf(message.data(), message.size(),
-                                   "READY=1\nSTATUS=relaying frames between UDP port %u and %s\n",
-                                   unsigned{boundPort(sockFd)}, serialDevicePath);
-  int error = ENAMETOOLONG;
-  if (pathLength < sizeof address.sun_path && length > 0 &&
-      static_cast<std::size_t>(length) < message.size()) {
-    std::memcpy(address.sun_path, path, pathLength);
-    if (path[0] == '@') {
-      address.sun_path[0] = '\0'; // an abstract socket
-    }
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const auto addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + pathLength);
-    error = fd >= 0 && sendto(fd, message.data(), static_cast<std::size_t>(length), 0,
-                              reinterpret_cast<const sockaddr*>(&address), addressLength) == length
-                ? 0
-                : errno;
-    if (fd >= 0) {
-      close(fd);
-    }
+  sendNotify(message.data(),
+             std::snprintf(message.data(), message.size(),
+                           "READY=1\nSTATUS=relaying frames between UDP port %u and %s\n",
+                           unsigned{servedPort}, serialDevicePath));
+  statusSentAt = monotonicMs();
+}
+
+[[nodiscard]] bool countsChanged() { return std::memcmp(&counts, &statusSent, sizeof counts) != 0; }
+
+[[nodiscard]] long long statusDueAt() {
+  return notifyFd >= 0 && countsChanged() ? statusSentAt + kReportIntervalMs : kNever;
+}
+
+// What `systemctl status` shows: the first thing a user reads when a client
+// hears nothing. Sent at most once a second, and only when a count changed.
+void notifyStatus(long long now) {
+  if (notifyFd < 0 || now < statusSentAt + kReportIntervalMs || !countsChanged()) {
+    return;
   }
-  if (error != 0) {
-    report("corvexd: error when notifying systemd, errno=%d\n", error);
+  statusSent = counts;
+  statusSentAt = now;
+  std::array<char, 384> message{};
+  sendNotify(message.data(),
+             std::snprintf(message.data(), message.size(),
+                           "STATUS=relaying frames between UDP port %u and %s: %llu to the "
+                           "board, %llu from it; dropped: %llu invalid datagrams, %llu faults "
+                           "from the board, %llu for a busy line, %llu by the kernel\n",
+                           unsigned{servedPort}, serialDevicePath, counts.toBoard, counts.fromBoard,
+                           counts.invalid, counts.board, counts.busy, counts.kernel));
+}
+
+// The wait's time-out: until the next timed duty, at most `maxWaitMs`
+// (-1: none).
+[[nodiscard]] int waitMs(int maxWaitMs) {
+  const long long due = std::min(relayDueAt(), statusDueAt());
+  if (due == kNever) {
+    return maxWaitMs;
   }
+  const long long left = std::clamp(due - monotonicMs(), 0LL, static_cast<long long>(INT_MAX));
+  return maxWaitMs < 0 ? static_cast<int>(left) : std::min(maxWaitMs, static_cast<int>(left));
 }
 
 } // namespace
@@ -149,31 +215,45 @@ int openSocket(std::uint16_t port) {
     report("corvexd: error when binding the socket to port %u, errno=%d\n", unsigned{port}, error);
     return -1;
   }
+  // The kernel's count of datagrams it dropped for want of room comes with
+  // each datagram, so that such drops can be told. Without it (no such
+  // option) they go unsaid, and nothing else changes.
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+  }
   trace("opened the UDP socket on port %u\n", unsigned{port});
   return fd;
 }
 
-bool runPass() {
+bool runPass(int maxWaitMs) {
   // poll, unlike select, has no ceiling on descriptor numbers: a parent that
   // leaked a thousand descriptors cannot make the wait write past its set.
-  std::array<pollfd, 2> ready{{{sockFd, POLLIN, 0}, {serialFd, POLLIN, 0}}};
+  // The line is asked for room only while frames wait for it.
+  const auto serialEvents = static_cast<short>(POLLIN | (serialQueued() ? POLLOUT : 0));
+  std::array<pollfd, 2> ready{{{sockFd, POLLIN, 0}, {serialFd, serialEvents, 0}}};
   int count;
   do {
-    count = poll(ready.data(), ready.size(), -1);
+    count = poll(ready.data(), ready.size(), waitMs(maxWaitMs));
   } while (count < 0 && errno == EINTR);
   if (count < 0) {
     report("corvexd: error from select, errno=%d\n", errno);
     return false;
   }
-  // Any event counts as readable, as it would for select: a hang-up or an
-  // error then shows in the handler's read. The network side is always
-  // served first within a pass.
+  // Any other event counts as readable, as it would for select: a hang-up
+  // or an error then shows in the handler's read. The network side is
+  // always served first within a pass.
   if (ready[0].revents != 0 && !processSocket()) {
     return false;
   }
-  if (ready[1].revents != 0 && !processSerial()) {
+  if ((ready[1].revents & POLLOUT) != 0 && !flushSerial()) {
     return false;
   }
+  if ((ready[1].revents & ~POLLOUT) != 0 && !processSerial()) {
+    return false;
+  }
+  const long long now = monotonicMs();
+  runRelayTimers(now);
+  notifyStatus(now);
   return true;
 }
 
@@ -238,6 +318,7 @@ int runDaemon(int argc, char** argv) {
     return EXIT_FAILURE;
   }
   std::memset(&sa, 0, sizeof sa);
+  resetRelay();
   notifyReady();
   return runEventLoop();
 }

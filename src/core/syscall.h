@@ -19,30 +19,11 @@ namespace corvexd {
   return n;
 }
 
-// Writes all of `count` bytes unless the descriptor fails; a write cut short
-// by a signal goes on with the rest, so the line sees the frame whole.
-[[nodiscard]] inline bool writeAll(int fd, const void* buf, std::size_t count) {
-  const auto* bytes = static_cast<const unsigned char*>(buf);
-  std::size_t done = 0;
-  errno = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd, bytes + done, count - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-[[nodiscard]] inline ssize_t sendToRetry(int fd, const void* buf, std::size_t count,
+[[nodiscard]] inline ssize_t sendToRetry(int fd, const void* buf, std::size_t count, int flags,
                                          const sockaddr* to, socklen_t toLen) {
   ssize_t n;
   do {
-    n = ::sendto(fd, buf, count, 0, to, toLen);
+    n = ::sendto(fd, buf, count, flags, to, toLen);
   } while (n < 0 && errno == EINTR);
   return n;
 }

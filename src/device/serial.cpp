@@ -31,8 +31,9 @@ constexpr tcflag_t kInputFlagsCleared =
 int openSerial() { return openSerialAt(serialDevicePath); }
 
 int openSerialAt(const char* path) {
-  // Opened non-blocking so that a port without carrier cannot hold up
-  // start-up before CLOCAL is set; blocking mode is restored below.
+  // Non-blocking, for good: a port without carrier cannot hold up start-up
+  // before CLOCAL is set, and the relay never waits on the line (it writes
+  // what the line takes and reads what is there, when the wait says so).
   int fd;
   do {
     fd = open(path, O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK);
@@ -70,11 +71,6 @@ int openSerialAt(const char* path) {
   settings.c_cc[VTIME] = 5; // tenths of a second
   if (tcsetattr(fd, TCSANOW, &settings) != 0) {
     return failSetting(fd, "tcsetattr");
-  }
-
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return failSetting(fd, "fcntl");
   }
   trace("opened %s\n", path);
   return fd;

@@ -1,7 +1,7 @@
 // One datagram, as anyone on the network could send it, handed to the socket
 // handler. What must hold beyond "no crash": exactly a valid frame reaches the
-// serial line, whole and unchanged, and anything else reaches nothing; the
-// sender becomes the peer either way.
+// serial line, whole and unchanged (also when the line takes it in pieces),
+// and anything else reaches nothing; the sender becomes the peer either way.
 #include "core/corvexd.h"
 #include "seam.h"
 
@@ -52,6 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!processSocket()) {
     std::abort(); // nothing a datagram holds may end the bridge
+  }
+  while (serialQueued()) { // the line's room, as the wait would report it
+    if (!flushSerial()) {
+      std::abort();
+    }
   }
   if (sa.sin_port != clientAddress.sin_port ||
       sa.sin_addr.s_addr != clientAddress.sin_addr.s_addr) {

@@ -10,15 +10,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace corvexd::fuzz {
 
 SerialSeam seam;
 
 namespace {
-
-thread_local bool onMainThread = false;
 
 int openLoopbackSocket(sockaddr_in& address) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -36,7 +33,6 @@ int openLoopbackSocket(sockaddr_in& address) {
 } // namespace
 
 int setUpRelay(sockaddr_in& bridge, sockaddr_in& other) {
-  onMainThread = true;
   serialFd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (serialFd < 0) {
     std::abort();
@@ -65,7 +61,6 @@ using corvexd::fuzz::seam;
 extern "C" {
 ssize_t __real_read(int fd, void* buf, size_t count);
 ssize_t __real_write(int fd, const void* buf, size_t count);
-int __real_nanosleep(const timespec* request, timespec* remaining);
 
 ssize_t __wrap_read(int fd, void* buf, size_t count) {
   if (fd != seam.fd) {
@@ -86,12 +81,5 @@ ssize_t __wrap_write(int fd, const void* buf, size_t count) {
   const auto* bytes = static_cast<const std::uint8_t*>(buf);
   seam.written.insert(seam.written.end(), bytes, bytes + n);
   return static_cast<ssize_t>(n);
-}
-
-int __wrap_nanosleep(const timespec* request, timespec* remaining) {
-  if (corvexd::fuzz::onMainThread) {
-    return 0;
-  }
-  return __real_nanosleep(request, remaining);
 }
 }

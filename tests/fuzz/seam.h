@@ -1,8 +1,8 @@
 // A serial line for the fuzz targets, seamed in at link time
-// (-Wl,--wrap=read,--wrap=write,--wrap=nanosleep): reads on `fd` come from a
-// buffer in pieces of at most `piece` bytes and 0 once it is used up (the
-// port's read time-out), writes to `fd` are collected, and the relay's pauses
-// take no time. Every other descriptor and thread goes to the real calls.
+// (-Wl,--wrap=read,--wrap=write): reads on `fd` come from a buffer in pieces
+// of at most `piece` bytes, and writes to `fd` are collected, taken in
+// pieces of at most `piece` bytes too. Every other descriptor goes to the
+// real calls.
 #pragma once
 
 #include <netinet/in.h>
