@@ -104,6 +104,29 @@ def syscall_table(rows):
     return "\n".join(out)
 
 
+DUPLEX = {"duplex-a": "(a) 80 % of the line each way, 100-byte frames",
+          "duplex-b": "(b) client at twice the line (400-byte frames), board 500 frames/s of 20 bytes"}
+
+
+def duplex_size(case, direction):
+    return 100 if case == "duplex-a" else 400 if direction == "to-board" else 20
+
+
+def duplex_table(rows):
+    out = ["| case | bridge | direction | frame bytes | sent | arrived whole | age median ms | age p99 ms |",
+           "|---|---|---|---|---|---|---|---|"]
+    for case in DUPLEX:
+        for b in BRIDGES:
+            for direction in ("to-board", "from-board"):
+                size = duplex_size(case, direction)
+                r = pick(rows, case, b, direction, size)
+                if r:
+                    sent, whole, med, p99 = r
+                    med, p99 = (t if float(t) >= 0 else "—" for t in (med, p99))
+                    out.append(f"| {case[-1]} | {b} | {direction} | {size} | {sent} | {whole} | {med} | {p99} |")
+    return "\n".join(out)
+
+
 def plot(rows, png):
     with tempfile.TemporaryDirectory() as tmp:
         files = {}
@@ -170,6 +193,19 @@ def verdict(rows):
         check("at most 8 system calls per round trip", float(sc[1]) <= 8.05, f"{sc[1]}")
     if w:
         check("resident memory under 2 MiB", 0 < int(w[5]) < 2048, f"{w[5]} KiB")
+    for direction in ("to-board", "from-board"):
+        a = pick(rows, "duplex-a", "corvexd", direction, duplex_size("duplex-a", direction))
+        if a:
+            check(f"full duplex (a), {direction}: nothing lost, 99th percentile of the age at most 20 ms",
+                  a[0] == a[1] and 0 <= float(a[3]) <= 20, f"{a[1]} of {a[0]}, {a[3]} ms")
+    b = pick(rows, "duplex-b", "corvexd", "from-board", 20)
+    if b:
+        check("full duplex (b), from the board: every frame whole, 99th percentile at most 20 ms",
+              b[0] == b[1] and 0 <= float(b[3]) <= 20, f"{b[1]} of {b[0]}, {b[3]} ms")
+    b = pick(rows, "duplex-b", "corvexd", "to-board", 400)
+    if b:
+        check("full duplex (b), to the board: no frame older than the queue and the kernel's buffer allow (about 1.5 s on a pseudo-terminal)",
+              0 <= float(b[3]) <= 1800, f"{b[1]} of {b[0]} reached it, p99 {b[3]} ms")
     return ok, "\n".join(lines)
 
 
@@ -186,6 +222,11 @@ def main():
     print(syscall_table(rows))
     print("\n### Round trips, board paced at 230400 baud\n")
     print(paced_table(rows))
+    print("\n### Full duplex at the line's pace\n")
+    for case, text in DUPLEX.items():
+        print(f"- {case[-1]}: {text}")
+    print()
+    print(duplex_table(rows))
     ok, text = verdict(rows)
     print("\n### corvexd's targets\n")
     print(text)

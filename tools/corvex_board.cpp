@@ -1,11 +1,9 @@
 // corvex-board: a CORVEX board on a pseudo-terminal, for running the daemon
 // without hardware. Answers every frame it reads with one frame.
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -159,25 +157,10 @@ Options parse(int argc, char** argv) {
 class Line {
  public:
   explicit Line(bool pace) : pace_(pace) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-      fatal("cannot create a pseudo-terminal");
-    }
-    slavePath_ = ptsname(master_);
-    slave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    if (slave_ < 0 || tcgetattr(slave_, &t) != 0) {
-      fatal("cannot open " + slavePath_);
-    }
-    cfmakeraw(&t);
-    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B230400);
-    cfsetospeed(&t, B230400);
-    if (tcsetattr(slave_, TCSANOW, &t) != 0) {
-      fatal("cannot set up " + slavePath_);
-    }
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    const corvex::BoardLine line = corvex::openBoardLine("corvex-board");
+    master_ = line.master;
+    slave_ = line.slave;
+    slavePath_ = line.slavePath;
   }
   [[nodiscard]] int fd() const { return master_; }
   [[nodiscard]] const std::string& slavePath() const { return slavePath_; }

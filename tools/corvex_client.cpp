@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
   }
   if (o.count > 1 && !roundTrips.empty()) {
     std::printf("round trip over %zu answers: median %.3f ms, 99th percentile %.3f ms\n",
-                roundTrips.size(), corvex::percentile(roundTrips, 50), corvex::percentile(roundTrips, 99));
+                roundTrips.size(), corvex::percentile(roundTrips, 50),
+                corvex::percentile(roundTrips, 99));
   }
   if (missing > 0) {
     std::fprintf(stderr, "corvex-client: %ld of %ld expected answers did not come within %ld ms\n",

@@ -1,9 +1,43 @@
 #include "frames.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace corvex {
+
+BoardLine openBoardLine(const char* program) {
+  BoardLine line{posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), -1, ""};
+  termios t{};
+  if (line.master >= 0 && grantpt(line.master) == 0 && unlockpt(line.master) == 0) {
+    line.slavePath = ptsname(line.master);
+    line.slave = open(line.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  if (line.slave < 0 || tcgetattr(line.slave, &t) != 0) {
+    std::fprintf(stderr, "%s: cannot create a pseudo-terminal: %s\n", program,
+                 std::strerror(errno));
+    std::exit(1);
+  }
+  cfmakeraw(&t);
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
+  t.c_cflag |= CLOCAL | CREAD;
+  cfsetispeed(&t, B230400);
+  cfsetospeed(&t, B230400);
+  if (tcsetattr(line.slave, TCSANOW, &t) != 0) {
+    std::fprintf(stderr, "%s: cannot set up %s: %s\n", program, line.slavePath.c_str(),
+                 std::strerror(errno));
+    std::exit(1);
+  }
+  fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
+  return line;
+}
 
 Bytes makeFrame(const Bytes& payload, std::uint8_t fourth) {
   Bytes frame(kHeaderSize + payload.size());

@@ -21,6 +21,17 @@ Bytes makeFrame(const Bytes& payload, std::uint8_t fourth = 0);
 std::optional<Bytes> parseHex(const std::string& text);
 std::string toHex(const Bytes& bytes);
 
+// A pseudo-terminal set up as the board's line (raw, 230400 8N1, no flow
+// control), its master non-blocking; the slave is held open so that nothing
+// is echoed or translated while no daemon has it. Ends the program with a
+// message when it cannot.
+struct BoardLine {
+  int master;
+  int slave;
+  std::string slavePath;
+};
+BoardLine openBoardLine(const char* program);
+
 // Splits a serial byte stream into frames the way the daemon does: a byte
 // that is not a start byte where a frame should begin is stray; once a start
 // byte is seen, the rest of the frame is taken by count.

@@ -150,7 +150,11 @@ class Guest:
         except subprocess.TimeoutExpired:
             self.qemu.kill()
             self.qemu.wait()
-        self.filter.wait()
+        try:  # grep ends when QEMU closes the trace; it never opened it if QEMU failed
+            self.filter.wait(10)
+        except subprocess.TimeoutExpired:
+            self.filter.kill()
+            self.filter.wait()
 
 
 def round_trip(port, frame, timeout=5.0):
