@@ -26,9 +26,12 @@ void reset(const std::string& failingCall, int error) {
   failErrno = error;
 }
 
-const Chip* chipAt(const std::string& path, std::string& name) {
+const Chip* openChip(const std::string& path, std::string& name) {
   name = path.substr(path.rfind('/') + 1);
   const std::size_t index = std::stoul(name.substr(name.find_first_of("0123456789")));
+  if (record("chip_open(" + name + ")")) {
+    return nullptr;
+  }
   if (index >= chips.size()) {
     errno = ENOENT;
     return nullptr;

@@ -30,9 +30,10 @@ struct Chip {
 extern std::vector<Chip> chips;
 // The chip and offset of the line requested: "gpiochip0:4".
 extern std::string requested;
-// The chip a path names ("/dev/gpiochip1": chips[1]) and its name; nullptr
-// and ENOENT when it is not there.
-const Chip* chipAt(const std::string& path, std::string& name);
+// Records chip_open(NAME) and returns the chip a path names ("/dev/gpiochip1":
+// chips[1]) and its name; nullptr with errno set when it fails or is not
+// there (ENOENT).
+const Chip* openChip(const std::string& path, std::string& name);
 // The offset of the line named `line` on `at`, or -1.
 int offsetOf(const Chip& at, const std::string& line);
 // A chip of `count` unnamed lines but the named ones.

@@ -32,16 +32,8 @@ int liveObjects() { return live; }
 
 gpiod_chip* gpiod_chip_open(const char* path) {
   std::string name;
-  const fake::Chip* chip = fake::chipAt(path, name);
-  const int missing = errno;
-  if (fake::record("chip_open(" + name + ")")) {
-    return nullptr;
-  }
-  if (chip == nullptr) {
-    errno = missing;
-    return nullptr;
-  }
-  return &opened.emplace_back(gpiod_chip{name, chip});
+  const fake::Chip* chip = fake::openChip(path, name);
+  return chip == nullptr ? nullptr : &opened.emplace_back(gpiod_chip{name, chip});
 }
 void gpiod_chip_close(gpiod_chip* chip) { fake::record("chip_close(" + chip->name + ")"); }
 gpiod_chip_info* gpiod_chip_get_info(gpiod_chip* chip) {
