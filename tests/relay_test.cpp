@@ -304,6 +304,11 @@ TEST_F(Relay, FrameThatDoesNotFitTheQueueIsDroppedWhole) {
 }
 
 TEST_F(Relay, KernelDropsAreReported) {
+  int told = 0;
+  socklen_t size = sizeof told;
+  if (getsockopt(sockFd, SOL_SOCKET, SO_RXQ_OVFL, &told, &size) != 0 || told == 0) {
+    GTEST_SKIP() << "no SO_RXQ_OVFL here (qemu-user does not pass it on)";
+  }
   const int small = 1; // the kernel's minimum: a few datagrams
   ASSERT_EQ(setsockopt(sockFd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   constexpr unsigned kSent = 50;
