@@ -98,12 +98,18 @@ void stopNotifying(int error) {
   notifyFd = -1;
 }
 
-void sendNotify(const char* text, int length) {
-  if (length <= 0 || notifyFd < 0) {
+// `length` is what snprintf made of `message`: cut short, it is not sent.
+template <std::size_t N>
+void sendNotify(const std::array<char, N>& message, int length) {
+  if (notifyFd < 0) {
+    return;
+  }
+  if (length <= 0 || static_cast<std::size_t>(length) >= N) {
+    stopNotifying(EMSGSIZE);
     return;
   }
   const ssize_t sent =
-      sendto(notifyFd, text, static_cast<std::size_t>(length), MSG_DONTWAIT,
+      sendto(notifyFd, message.data(), static_cast<std::size_t>(length), MSG_DONTWAIT,
              reinterpret_cast<const sockaddr*>(&notifyAddress), notifyAddressLength);
   if (sent != length) {
     stopNotifying(sent < 0 ? errno : EMSGSIZE);
@@ -137,10 +143,9 @@ void notifyReady() {
   }
   servedPort = boundPort(sockFd);
   std::array<char, 192> message{};
-  sendNotify(message.data(),
-             std::snprintf(message.data(), message.size(),
-                           "READY=1\nSTATUS=relaying frames between UDP port %u and %s\n",
-                           unsigned{servedPort}, serialDevicePath));
+  sendNotify(message, std::snprintf(message.data(), message.size(),
+                                    "READY=1\nSTATUS=relaying frames between UDP port %u and %s\n",
+                                    unsigned{servedPort}, serialDevicePath));
   statusSentAt = monotonicMs();
 }
 
@@ -159,7 +164,7 @@ void notifyStatus(long long now) {
   statusSent = counts;
   statusSentAt = now;
   std::array<char, 384> message{};
-  sendNotify(message.data(),
+  sendNotify(message,
              std::snprintf(message.data(), message.size(),
                            "STATUS=relaying frames between UDP port %u and %s: %llu to the "
                            "board, %llu from it; dropped: %llu invalid datagrams, %llu faults "
