@@ -271,7 +271,7 @@ def main():
         dtb = "gpio4.dtb" if args.board == "virt" else "raspi3b.dtb"
         guest = Guest(args, args.board, dtb, port, link)
         try:
-            boot = guest.connect(300)
+            boot = guest.connect(300 if args.board == "virt" else 600)
             if not check("the guest boots with its own kernel and systemd", boot is not None,
                          "no answer on the command channel"):
                 return 1
