@@ -216,8 +216,11 @@ def trace_events(trace_path):
             elif m := re.search(r"addr 0x3f2000(1c|28) value 0x([0-9a-f]+) .*'bcm2835_gpio'", text):
                 if int(m.group(2), 16) & 0x10:
                     line4.append((when, 1 if m.group(1) == "1c" else 0))
-            elif m := re.search(r"new baudrate (\d+) .*ibrd: (\d+), fbrd: (\d+)", text):
-                uart.append((when, int(m.group(2)), int(m.group(3)), int(m.group(1))))
+            elif m := re.search(r"clk: (\d+)hz, ibrd: (\d+), fbrd: (\d+)", text):
+                # QEMU's virt leaves its PL011's clock unwired (0 Hz); the
+                # guest's device tree gives it 24 MHz.
+                clock, ibrd, fbrd = int(m.group(1)) or 24000000, int(m.group(2)), int(m.group(3))
+                uart.append((when, ibrd, fbrd, round(clock * 4 / max(1, 64 * ibrd + fbrd))))
     while line4 and line4[0][1] != 1:
         line4.pop(0)
     lows = [(when, later) for (when, level), (later, after) in zip(line4, line4[1:])
