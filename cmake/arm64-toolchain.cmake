@@ -3,5 +3,4 @@
 set(CORVEXD_TRIPLET aarch64-linux-gnu)
 set(CORVEXD_PROCESSOR aarch64)
 set(CORVEXD_QEMU qemu-aarch64)
-set(CORVEXD_DEB_ARCH arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -3,7 +3,6 @@
 set(CORVEXD_TRIPLET arm-linux-gnueabihf)
 set(CORVEXD_PROCESSOR arm)
 set(CORVEXD_QEMU qemu-arm)
-set(CORVEXD_DEB_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # GCC notes that the passing of some arguments changed in GCC 7.1; nothing
 # here mixes objects from compilers that old, so the note is only noise.

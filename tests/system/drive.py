@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Drives the emulated ARM machine from the host and checks what a Pi owner
-relies on: the board's frames through the packaged daemon under systemd, the
+relies on: the package's life with apt (installed neither enabled nor
+started, an upgrade that restarts the running daemon, removal and purge that
+leave nothing), the board's frames through the daemon under systemd, the
 control-line pulse and the UART's speed as QEMU saw the guest's drivers set
 them, readiness, a restart after SIGKILL, and on QEMU's virt machine the
 failure without a line named GPIO4.
@@ -153,6 +155,17 @@ class Guest:
             time.sleep(0.5)
         return self.unit()
 
+    def apt(self, command):
+        """Runs apt-get or dpkg as a user would; (status, seconds, output)."""
+        started = time.monotonic()
+        status, output = self.run(f"DEBIAN_FRONTEND=noninteractive {command}", 300)
+        return status, time.monotonic() - started, output
+
+    def enablement(self):
+        """What systemctl says of the unit: e.g. "disabled inactive"."""
+        return " ".join(self.run("systemctl is-enabled corvexd.service; "
+                                 "systemctl is-active corvexd.service")[1].split())
+
     def journal(self):
         return self.run("journalctl -u corvexd.service -o cat --no-pager")[1]
 
@@ -279,6 +292,11 @@ def main():
                          "no answer on the command channel"):
                 return 1
             print(f"system-test: booted in {boot:.1f} s", flush=True)
+            status, took, output = guest.apt("apt-get install -y --no-install-recommends /corvexd.deb")
+            check(f"apt installs the package ({took:.1f} s); the unit stays disabled and inactive",
+                  status == 0 and guest.enablement() == "disabled inactive",
+                  f"{status} {guest.enablement()} {output[-500:]}")
+            guest.run("systemctl enable --now corvexd.service")
             state = guest.wait_active(120)
             check("systemd reports corvexd.service active (Type=notify), at the first attempt",
                   state.get("ActiveState") == "active" and state.get("Type") == "notify"
@@ -323,6 +341,33 @@ def main():
                   and state.get("NRestarts") == "1" and took >= 2, str(state))
             relays(port, "after the restart")
             check_pulse(guest.trace, 1, "after the restart")
+
+            pid = state.get("MainPID")
+            status, took, output = guest.apt("apt-get install -y /corvexd-upgrade.deb")
+            state = guest.wait_active(60, other_than=pid)
+            version = guest.run("dpkg-query -W -f '${Version}' corvexd")[1]
+            check(f"apt upgrades to {version} ({took:.1f} s): the daemon runs again with a new "
+                  f"main PID", status == 0 and bool(re.match(r"\d+\.\d+\.\d+-2\+deb", version))
+                  and state.get("ActiveState") == "active" and state.get("MainPID") != pid,
+                  f"{status} {state} {output[-500:]}")
+            relays(port, "after the upgrade")
+            check_pulse(guest.trace, 2, "after the upgrade")
+            guest.run("systemctl stop corvexd.service")
+            status, _, output = guest.apt("dpkg -i /corvexd-upgrade.deb")
+            check("installed again while stopped, it stays stopped",
+                  status == 0 and guest.enablement() == "enabled inactive",
+                  f"{status} {guest.enablement()} {output[-500:]}")
+            guest.run("systemctl start corvexd.service")
+            guest.wait_active(60)
+            status, took, output = guest.apt("apt-get remove -y corvexd")
+            left = guest.run("pgrep -a -x corvexd")[1].strip()
+            check(f"apt remove ({took:.1f} s) stops the daemon: no corvexd process left",
+                  status == 0 and not left, f"{status} {left} {output[-500:]}")
+            status, took, output = guest.apt("apt-get purge -y corvexd")
+            left = guest.run("find /etc/systemd /lib/systemd /usr/lib/systemd /var/lib/systemd "
+                             "-name 'corvexd.service*'")[1].strip()
+            check(f"apt purge ({took:.1f} s) leaves no unit and no enablement link",
+                  status == 0 and not left, f"{status} {left} {output[-500:]}")
         finally:
             guest.stop()
 
@@ -330,6 +375,8 @@ def main():
             guest = Guest(args, "plain", "plain.dtb", port, link)
             try:
                 if check("the guest boots without a line named GPIO4", guest.connect(300) is not None):
+                    guest.apt("apt-get install -y --no-install-recommends /corvexd.deb")
+                    guest.run("systemctl enable --now corvexd.service")
                     message = "corvexd: error when initialising GPIO4, errno=2"
                     deadline = time.monotonic() + 60
                     journal = ""
