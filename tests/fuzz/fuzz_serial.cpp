@@ -20,6 +20,7 @@ using namespace corvexd;
 using Bytes = std::vector<std::uint8_t>;
 
 int peer = -1;
+std::size_t whole = SIZE_MAX;
 
 // The frames a correct bridge forwards, worked out apart from the daemon.
 std::vector<Bytes> expectedFrames(const std::uint8_t* data, std::size_t size) {
@@ -56,6 +57,7 @@ std::vector<Bytes> expectedFrames(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   sockaddr_in bridge{};
   peer = fuzz::setUpRelay(bridge, sa);
+  whole = fuzz::wholeRead(peer);
   return 0;
 }
 
@@ -66,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The first byte sets how the line hands the stream over: reads of at most
   // 1 to 15 bytes, or of whatever is asked; and whether tracing is on.
   const unsigned piece = data[0] & 0x0FU;
-  fuzz::seam.piece = piece == 0 ? SIZE_MAX : piece;
+  fuzz::seam.piece = piece == 0 ? whole : piece;
   debug = data[0] >> 7U;
   fuzz::seam.input = data + 1;
   fuzz::seam.left = size - 1;

@@ -39,7 +39,24 @@ int setUpRelay(sockaddr_in& bridge, sockaddr_in& other) {
   }
   seam.fd = serialFd;
   sockFd = openLoopbackSocket(bridge);
-  return openLoopbackSocket(other);
+  const int fd = openLoopbackSocket(other);
+  // One read of the line can hold a thousand 4-byte frames, all sent before
+  // the target drains them; a receive buffer of the default size would drop
+  // the tail. Root may go past rmem_max, others get what it allows.
+  const int size = 8 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  return fd;
+}
+
+std::size_t wholeRead(int fd) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
+  // A queued datagram costs the buffer its payload and about a kilobyte more.
+  const std::size_t frames = static_cast<std::size_t>(size) / 1280;
+  return frames >= 1024 ? SIZE_MAX : frames * 4;
 }
 
 std::vector<std::vector<std::uint8_t>> drain(int fd) {

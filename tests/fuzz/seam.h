@@ -34,6 +34,9 @@ int setUpRelay(sockaddr_in& bridge, sockaddr_in& other);
 inline std::size_t declaredLength(const std::uint8_t* header) {
   return 4U + (std::size_t{header[1]} << 8U) + header[2];
 }
+// The most a read may hand over at once for all its frames to fit the
+// receive buffer of `fd` (SIZE_MAX: whatever is asked).
+std::size_t wholeRead(int fd);
 // Everything waiting on a non-blocking socket, one entry per datagram.
 std::vector<std::vector<std::uint8_t>> drain(int fd);
 

@@ -51,6 +51,7 @@ def main(out):
         "largest": b"\x80" + frame(bytes(396)),
         "noise": b"\x07" + bytes(range(0x62, 0x100)) + bytes(range(0x00, 0x61)),
         "many-small": b"\x00" + frame() * 40,
+        "one-read-of-smallest": b"\x00" + frame() * 1023,  # a thousand datagrams from one read
         "cr-lf": b"\x05" + frame(b"\r\n\r\n", 0x0D),
     }
     for name, data in streams.items():
