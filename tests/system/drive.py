@@ -175,8 +175,8 @@ class Guest:
                 self.channel.sendall(b"systemctl poweroff\n")
             except OSError:
                 pass
-        try:
-            self.qemu.wait(60 if self.board == "virt" else 0)
+        try:  # a guest that never answered is not asked
+            self.qemu.wait(60 if self.board == "virt" and self.channel is not None else 0)
         except subprocess.TimeoutExpired:
             self.qemu.kill()
             self.qemu.wait()
@@ -185,6 +185,19 @@ class Guest:
         except subprocess.TimeoutExpired:
             self.filter.kill()
             self.filter.wait()
+
+
+def boot(args, tag, dtb, port, link, timeout):
+    """A guest and its boot time, None when it did not answer. An emulated
+    boot has hung before its console came up (once, in CI, on armhf): a
+    second boot is tried then, and said."""
+    for attempt in (1, 2):
+        guest = Guest(args, tag, dtb, port, link)
+        took = guest.connect(timeout)
+        if took is not None or attempt == 2:
+            return guest, took
+        print(f"system-test: no answer from the guest in {timeout} s; booting it again", flush=True)
+        guest.stop()
 
 
 def round_trip(port, frame, timeout=5.0):
@@ -285,13 +298,12 @@ def main():
         # Debian's own device tree for the Pi, as shipped but for the UART
         # given to the header; on virt, its own with line 4 named GPIO4.
         dtb = "gpio4.dtb" if args.board == "virt" else "raspi3b.dtb"
-        guest = Guest(args, args.board, dtb, port, link)
+        guest, booted = boot(args, args.board, dtb, port, link, 150 if args.board == "virt" else 400)
         try:
-            boot = guest.connect(300 if args.board == "virt" else 600)
-            if not check("the guest boots with its own kernel and systemd", boot is not None,
+            if not check("the guest boots with its own kernel and systemd", booted is not None,
                          "no answer on the command channel"):
                 return 1
-            print(f"system-test: booted in {boot:.1f} s", flush=True)
+            print(f"system-test: booted in {booted:.1f} s", flush=True)
             status, took, output = guest.apt("apt-get install -y --no-install-recommends /corvexd.deb")
             check(f"apt installs the package ({took:.1f} s); the unit stays disabled and inactive",
                   status == 0 and guest.enablement() == "disabled inactive",
@@ -372,9 +384,9 @@ def main():
             guest.stop()
 
         if args.board == "virt":  # a Pi's GPIO block is always there
-            guest = Guest(args, "plain", "plain.dtb", port, link)
+            guest, booted = boot(args, "plain", "plain.dtb", port, link, 150)
             try:
-                if check("the guest boots without a line named GPIO4", guest.connect(300) is not None):
+                if check("the guest boots without a line named GPIO4", booted is not None):
                     guest.apt("apt-get install -y --no-install-recommends /corvexd.deb")
                     guest.run("systemctl enable --now corvexd.service")
                     message = "corvexd: error when initialising GPIO4, errno=2"
