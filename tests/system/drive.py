@@ -387,7 +387,14 @@ def main():
             guest, booted = boot(args, "plain", "plain.dtb", port, link, 150)
             try:
                 if check("the guest boots without a line named GPIO4", booted is not None):
-                    guest.apt("apt-get install -y --no-install-recommends /corvexd.deb")
+                    # Unpacked, and udevd reads the new rule before the group
+                    # exists (apt unpacking other packages before configuring).
+                    guest.run("dpkg --unpack /corvexd.deb && sleep 4 && udevadm trigger --settle "
+                              "--subsystem-match=gpio --action=change", 300)
+                    guest.apt("apt-get install -f -y")
+                    owner = guest.run("stat -c %G:%a /dev/gpiochip0")[1].strip()
+                    check("configured after udevd read its rule, the GPIO chip is the gpio "
+                          "group's", owner == "gpio:660", owner)
                     guest.run("systemctl enable --now corvexd.service")
                     message = "corvexd: error when initialising GPIO4, errno=2"
                     deadline = time.monotonic() + 60
