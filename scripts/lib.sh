@@ -109,6 +109,12 @@ make_root() {
   echo "$root"
 }
 
+# A step of the scripts that in_root runs: apt-get update, once more after
+# 20 s (a mirror in the middle of a sync serves indexes that do not match its
+# Release file for a while), else on with the lists the root has.
+root_apt_update="apt-get update -qq || { sleep 20; apt-get update -qq; } ||
+  echo 'apt-get update failed; going on with the lists apt has' >&2"
+
 # in_root ROOT COMMAND...: runs COMMAND as root inside ROOT with the project
 # at /project, a /proc and pseudo-terminals of its own, and a fresh /tmp; the
 # mounts end with it. One command at a time in a root: apt in two at once
