@@ -97,9 +97,14 @@ class Guest:
                 pass
 
     def connect(self, timeout):
-        """Waits until the guest's command channel answers; the boot time."""
+        """Waits until the guest's command channel answers; the boot time.
+        On virt the kernel's console comes up 10 to 20 s into the boot: one
+        still silent at 45 s has hung, and is not waited for."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline and self.qemu.poll() is None:
+            silent = os.path.exists(self.console) and os.path.getsize(self.console) == 0
+            if self.board == "virt" and silent and time.monotonic() > self.started + 45:
+                return None
             try:
                 if self.channel is None:
                     self.channel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -189,14 +194,14 @@ class Guest:
 
 def boot(args, tag, dtb, port, link, timeout):
     """A guest and its boot time, None when it did not answer. An emulated
-    boot has hung before its console came up (once, in CI, on armhf): a
-    second boot is tried then, and said."""
+    boot has hung before its console came up (armhf with two processors, one
+    in four): a second boot is tried then, and said."""
     for attempt in (1, 2):
         guest = Guest(args, tag, dtb, port, link)
         took = guest.connect(timeout)
         if took is not None or attempt == 2:
             return guest, took
-        print(f"system-test: no answer from the guest in {timeout} s; booting it again", flush=True)
+        print("system-test: no answer from the guest; booting it again", flush=True)
         guest.stop()
 
 
