@@ -90,11 +90,18 @@ class Guest:
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as monitor:
             monitor.connect(self.monitor_path)
             monitor.sendall(f"trace-event memory_region_ops_write {'on' if on else 'off'}\n".encode())
-            monitor.settimeout(2)
-            try:
-                monitor.recv(4096)
-            except socket.timeout:
-                pass
+            # Done once the monitor prompts again after the banner's prompt:
+            # closed before, the command was once lost (no pulse traced).
+            answer, deadline = b"", time.monotonic() + 10
+            while answer.count(b"(qemu)") < 2 and time.monotonic() < deadline:
+                monitor.settimeout(max(0.1, deadline - time.monotonic()))
+                try:
+                    data = monitor.recv(4096)
+                except socket.timeout:
+                    break
+                if not data:
+                    break
+                answer += data
 
     def connect(self, timeout):
         """Waits until the guest's command channel answers; the boot time.
